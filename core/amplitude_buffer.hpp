@@ -1,0 +1,49 @@
+// Owning storage for one array of amplitude parts.
+//
+// Large arrays come straight from the kernel as anonymous mappings: they are
+// zero-filled without being touched (a 30-qubit state is created at once) and
+// are aligned to, and advised for, transparent huge pages, since faulting in
+// 4 KiB pages one by one dominates the first pass over a fresh array. Small
+// arrays use the C allocator. Allocation failure throws std::bad_alloc, which
+// the Python boundary reports as MemoryError.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace kyr {
+
+class AmplitudeBuffer {
+public:
+    AmplitudeBuffer() noexcept = default;
+    ~AmplitudeBuffer();
+
+    AmplitudeBuffer(AmplitudeBuffer&& other) noexcept;
+    AmplitudeBuffer& operator=(AmplitudeBuffer&& other) noexcept;
+    AmplitudeBuffer(const AmplitudeBuffer&) = delete;
+    AmplitudeBuffer& operator=(const AmplitudeBuffer&) = delete;
+
+    // `count` doubles, all +0.0.
+    static AmplitudeBuffer zeroed(std::size_t count);
+    // `count` doubles with unspecified contents, for callers that overwrite
+    // every element (decoders, copies).
+    static AmplitudeBuffer uninitialized(std::size_t count);
+
+    double* data() noexcept { return data_; }
+    const double* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::span<double> span() noexcept { return {data_, size_}; }
+    std::span<const double> span() const noexcept { return {data_, size_}; }
+    double& operator[](std::size_t i) noexcept { return data_[i]; }
+    double operator[](std::size_t i) const noexcept { return data_[i]; }
+
+private:
+    static AmplitudeBuffer allocate(std::size_t count, bool zero);
+    void release() noexcept;
+
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mapped_bytes_ = 0;  // non-zero when data_ is an anonymous mapping
+};
+
+}  // namespace kyr
