@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what building and testing kyr needs on a fresh Debian machine and
+# installs kyr itself into ./.venv (CPython 3.13). Safe to run repeatedly.
+# Usage: source scripts/setup.sh   (sets KYR_PYTHON to the venv interpreter)
+set -euo pipefail
+
+kyr_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+kyr_apt_packages=(g++ libgtest-dev clang-16 libclang-rt-16-dev)
+kyr_missing=()
+for package in "${kyr_apt_packages[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || kyr_missing+=("$package")
+done
+if [ ${#kyr_missing[@]} -gt 0 ]; then
+    echo "installing system packages: ${kyr_missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${kyr_missing[@]}" >/dev/null
+fi
+
+kyr_find_python() {
+    local candidate
+    for candidate in python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
+                     /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        if command -v "$candidate" >/dev/null 2>&1 &&
+           "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    echo "CPython 3.13 not found" >&2
+    return 1
+}
+
+if [ ! -x "$kyr_root/.venv/bin/python" ]; then
+    "$(kyr_find_python)" -m venv "$kyr_root/.venv"
+fi
+KYR_PYTHON="$kyr_root/.venv/bin/python"
+"$KYR_PYTHON" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.10" "cmake>=3.24" ninja "numpy>=2.0" "pytest>=8" "qiskit>=1.0"
+
+kyr_werror=OFF
+[ "${CI:-}" = "true" ] && kyr_werror=ON
+"$KYR_PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Cbuild-dir="$kyr_root/build/python" \
+    -Ccmake.define.KYR_WARNINGS_AS_ERRORS="$kyr_werror" "$kyr_root"
+export KYR_PYTHON

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Sets up and runs every test: the C++ tests plain and under AddressSanitizer +
+# UndefinedBehaviorSanitizer, a short run of each fuzz target, the Python
+# suite, and the examples.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+
+export PATH="$PWD/.venv/bin:$PATH"  # cmake and ninja from the venv
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+
+run_cpp_tests() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DKYR_BUILD_TESTS=ON -DKYR_BUILD_PYTHON=OFF \
+        -DKYR_WARNINGS_AS_ERRORS=$werror "$@" >/dev/null
+    cmake --build "$dir" -j2
+    ctest --test-dir "$dir" --output-on-failure -j2
+}
+
+echo "== C++ tests"
+run_cpp_tests build/cpp
+echo "== C++ tests under ASan + UBSan"
+run_cpp_tests build/cpp-sanitized -DKYR_SANITIZE=ON
+
+echo "== fuzz targets (short runs)"
+CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DKYR_BUILD_FUZZERS=ON -DKYR_BUILD_PYTHON=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/fuzz -j2
+for fuzzer in build/fuzz/fuzz/*_fuzzer; do
+    "$fuzzer" -max_total_time=20 -print_final_stats=0 2>&1 | tail -n 1
+done
+
+echo "== Python tests"
+(cd tests/python && "$KYR_PYTHON" -m pytest -q -p no:cacheprovider .)
+
+echo "== examples"
+scripts/run_examples.sh
