@@ -1,0 +1,216 @@
+#include "disk_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cerrno>
+#include <new>
+#include <variant>
+#include <vector>
+
+#include "posix_file.hpp"
+#include "state_file.hpp"
+
+namespace kyr {
+namespace {
+
+static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes > file_header_bytes);
+
+// Verification splits chunks into blocks small enough to stay in L1.
+constexpr std::size_t norm_block_amplitudes = 1024;
+
+// Aligned, uninitialised byte storage of min(disk_chunk_bytes, needed) bytes.
+class ChunkBuffer {
+public:
+    explicit ChunkBuffer(std::uint64_t needed)
+        : storage_(AmplitudeBuffer::uninitialized(
+              (std::min<std::uint64_t>(needed, disk_chunk_bytes) + sizeof(double) - 1) /
+              sizeof(double))),
+          bytes_(std::as_writable_bytes(storage_.span())
+                     .first(std::min<std::uint64_t>(needed, disk_chunk_bytes))) {}
+
+    std::span<std::byte> bytes() const noexcept { return bytes_; }
+
+private:
+    AmplitudeBuffer storage_;
+    std::span<std::byte> bytes_;
+};
+
+// A regular file whose header passed the checks, positioned at its amplitudes.
+struct StreamedFile {
+    FileDescriptor fd;
+    FileHeader header;
+};
+
+// Pipes and devices have no size to check up front; they are read whole.
+using WholeFile = std::vector<std::byte>;
+
+Result<std::variant<StreamedFile, WholeFile>> open_state_file(const std::string& path) {
+    auto fd = open_file(path, IoDirection::read);
+    if (!fd) {
+        return std::unexpected(fd.error());
+    }
+    struct stat info {};
+    if (fstat(fd->get(), &info) != 0) {
+        return io_failure(IoDirection::read, os_error_text(errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        auto contents = read_to_end(fd->get());
+        if (!contents) {
+            return std::unexpected(contents.error());
+        }
+        return std::move(*contents);
+    }
+    // Advice only; a refusal changes nothing.
+    posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::array<std::byte, file_header_bytes> head{};
+    const auto got = read_up_to(fd->get(), head);
+    if (!got) {
+        return std::unexpected(got.error());
+    }
+    // Fewer than 16 bytes means the file ended there, whatever its size said.
+    const std::uint64_t length =
+        *got < head.size() ? *got : std::max<std::uint64_t>(info.st_size, head.size());
+    const auto header = parse_header(std::span(head).first(*got), length);
+    if (!header) {
+        return std::unexpected(header.error());
+    }
+    return StreamedFile{std::move(*fd), *header};
+}
+
+// Hands the amplitude bytes of `file` to consume(first_index, bytes) in
+// chunks of whole amplitudes. A file that ends early (truncated while being
+// read) yields the truncation error for the bytes it really had, before the
+// incomplete chunk is consumed.
+template <class Consume>
+Status stream_amplitudes(const StreamedFile& file, Consume&& consume) {
+    const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
+    const ChunkBuffer buffer(total);
+    std::uint64_t done = 0;
+    while (done < total) {
+        const auto chunk = buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - done));
+        const auto got = read_up_to(file.fd.get(), chunk);
+        if (!got) {
+            return std::unexpected(got.error());
+        }
+        if (*got < chunk.size()) {
+            return truncated_file(file.header.encoded_bytes(), file_header_bytes + done + *got);
+        }
+        consume(done / file_amplitude_bytes, std::span<const std::byte>(chunk));
+        done += chunk.size();
+    }
+    return {};
+}
+
+Result<QuantumState> read_streamed(const StreamedFile& file) {
+    const std::size_t count = file.header.amplitude_count();
+    AmplitudeBuffer real;
+    AmplitudeBuffer imag;
+    try {
+        real = AmplitudeBuffer::uninitialized(count);
+        imag = AmplitudeBuffer::uninitialized(count);
+    } catch (const std::bad_alloc&) {
+        return io_failure(IoDirection::read, "out of memory");
+    }
+    const auto streamed = stream_amplitudes(file, [&](std::uint64_t first, std::span<const std::byte> bytes) {
+        deinterleave(bytes, real.data() + first, imag.data() + first);
+    });
+    if (!streamed) {
+        return std::unexpected(streamed.error());
+    }
+    return assemble_state(file.header, std::move(real), std::move(imag));
+}
+
+// The squared norm in the exact order of QuantumState::norm_squared.
+Result<double> streamed_norm_squared(const StreamedFile& file) {
+    double acc = -0.0;
+    std::array<double, norm_block_amplitudes> real;
+    std::array<double, norm_block_amplitudes> imag;
+    const auto streamed = stream_amplitudes(file, [&](std::uint64_t, std::span<const std::byte> bytes) {
+        constexpr std::size_t block_bytes = norm_block_amplitudes * file_amplitude_bytes;
+        for (std::size_t offset = 0; offset < bytes.size(); offset += block_bytes) {
+            const auto block = bytes.subspan(offset, std::min(block_bytes, bytes.size() - offset));
+            deinterleave(block, real.data(), imag.data());
+            acc = accumulate_norm_squared(acc, real.data(), imag.data(),
+                                          block.size() / file_amplitude_bytes);
+        }
+    });
+    if (!streamed) {
+        return std::unexpected(streamed.error());
+    }
+    return acc;
+}
+
+Result<double> norm_squared_of_file(const std::string& path) {
+    auto opened = open_state_file(path);
+    if (!opened) {
+        return std::unexpected(opened.error());
+    }
+    if (auto* whole = std::get_if<WholeFile>(&*opened)) {
+        const auto state = from_bytes(*whole);
+        if (!state) {
+            return std::unexpected(state.error());
+        }
+        return state->norm_squared();
+    }
+    return streamed_norm_squared(std::get<StreamedFile>(*opened));
+}
+
+}  // namespace
+
+Status write_state_file(QuantumState& state, const std::string& path) {
+    auto fd = open_file(path, IoDirection::write);
+    if (!fd) {
+        return std::unexpected(fd.error());
+    }
+    const std::size_t count = std::min(state.real().size(), state.imag().size());
+    const ChunkBuffer buffer(encoded_size(state));
+    // The first chunk carries the header, so later writes start at multiples
+    // of the chunk size.
+    encode_header(state, buffer.bytes().first<file_header_bytes>());
+    std::size_t filled = file_header_bytes;
+    std::size_t index = 0;
+    do {
+        const std::size_t n = std::min((buffer.bytes().size() - filled) / file_amplitude_bytes, count - index);
+        interleave(state.real().subspan(index, n), state.imag().subspan(index, n),
+                   buffer.bytes().subspan(filled, n * file_amplitude_bytes));
+        if (auto written = write_all(fd->get(), buffer.bytes().first(filled + n * file_amplitude_bytes)); !written) {
+            return written;
+        }
+        index += n;
+        filled = 0;
+    } while (index < count);
+    if (const int code = fd->close(); code != 0) {
+        return io_failure(IoDirection::write, os_error_text(code));
+    }
+    state.set_source_path(path);
+    return {};
+}
+
+Result<QuantumState> read_state_file(const std::string& path) {
+    auto opened = open_state_file(path);
+    if (!opened) {
+        return std::unexpected(opened.error());
+    }
+    Result<QuantumState> state = std::holds_alternative<WholeFile>(*opened)
+                                     ? from_bytes(std::get<WholeFile>(*opened))
+                                     : read_streamed(std::get<StreamedFile>(*opened));
+    if (state) {
+        state->set_source_path(path);
+    }
+    return state;
+}
+
+bool verify_state_file(const std::string& path) {
+    try {
+        const auto norm_sq = norm_squared_of_file(path);
+        return norm_sq && std::fabs(*norm_sq - 1.0) < 1e-6;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace kyr

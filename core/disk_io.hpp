@@ -1,0 +1,29 @@
+// Moving states between memory and .kyr files. Regular files are streamed
+// through a bounded buffer, so no whole-file copy is ever held; results and
+// messages are those of encoding or decoding the whole file at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "error.hpp"
+#include "quantum_state.hpp"
+
+namespace kyr {
+
+// Size of the buffer that file bytes pass through.
+inline constexpr std::size_t disk_chunk_bytes = std::size_t{4} << 20;
+
+// Creates or truncates `path` and writes the encoded state; records `path` as
+// the state's source path only when everything succeeded.
+Status write_state_file(QuantumState& state, const std::string& path);
+
+// Decodes the file at `path`: I/O errors "Read error: ...", format errors as
+// from_bytes reports them. The state remembers `path`.
+Result<QuantumState> read_state_file(const std::string& path);
+
+// Whether `path` holds a decodable state whose squared norm is within 1e-6 of
+// 1. Never fails.
+bool verify_state_file(const std::string& path);
+
+}  // namespace kyr

@@ -1,0 +1,139 @@
+#include "posix_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace kyr {
+namespace {
+
+// A single read or write never moves more than this (Linux caps it anyway).
+constexpr std::size_t max_transfer_bytes = std::size_t{1} << 30;
+constexpr std::size_t pipe_read_bytes = std::size_t{64} << 10;
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
+// (fills the buffer); accept whichever the C library declares.
+[[maybe_unused]] const char* message_of(int result, const char* buffer) {
+    return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* message_of(const char* result, const char*) { return result; }
+
+std::string_view prefix_of(IoDirection direction) {
+    return direction == IoDirection::read ? "Read error: " : "Write error: ";
+}
+
+}  // namespace
+
+std::string os_error_text(int code) {
+    char buffer[256] = {};
+    std::string text = message_of(strerror_r(code, buffer, sizeof buffer), buffer);
+    const auto end = std::find_if_not(text.rbegin(), text.rend(), [](unsigned char c) {
+                         return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+                                c == '\f';
+                     }).base();
+    text.erase(end, text.end());
+    return text + " (os error " + std::to_string(code) + ")";
+}
+
+std::unexpected<Error> io_failure(IoDirection direction, std::string_view text) {
+    std::string message(prefix_of(direction));
+    message += text;
+    return io_error(std::move(message));
+}
+
+FileDescriptor::~FileDescriptor() { close(); }
+
+FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+int FileDescriptor::close() noexcept {
+    if (fd_ < 0) {
+        return 0;
+    }
+    // Not retried on EINTR: Linux releases the descriptor either way.
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0 || errno == EINTR ? 0 : errno;
+}
+
+Result<FileDescriptor> open_file(const std::string& path, IoDirection direction) {
+    if (path.find('\0') != std::string::npos) {
+        return io_failure(direction, "path contains a NUL character");
+    }
+    const int flags = direction == IoDirection::read ? O_RDONLY | O_CLOEXEC
+                                                     : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags, 0666);
+        if (fd >= 0) {
+            return FileDescriptor(fd);
+        }
+        if (errno != EINTR) {
+            return io_failure(direction, os_error_text(errno));
+        }
+    }
+}
+
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::size_t want = std::min(out.size() - done, max_transfer_bytes);
+        const ssize_t got = ::read(fd, out.data() + done, want);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return io_failure(IoDirection::read, os_error_text(errno));
+        }
+    }
+    return done;
+}
+
+Result<std::vector<std::byte>> read_to_end(int fd) {
+    std::vector<std::byte> bytes;
+    try {
+        for (;;) {
+            const std::size_t filled = bytes.size();
+            bytes.resize(filled + pipe_read_bytes);
+            const auto got = read_up_to(fd, std::span(bytes).subspan(filled));
+            if (!got) {
+                return std::unexpected(got.error());
+            }
+            bytes.resize(filled + *got);
+            if (*got < pipe_read_bytes) {
+                return bytes;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return io_failure(IoDirection::read, "out of memory");
+    }
+}
+
+Status write_all(int fd, std::span<const std::byte> data) {
+    while (!data.empty()) {
+        const std::size_t want = std::min(data.size(), max_transfer_bytes);
+        const ssize_t wrote = ::write(fd, data.data(), want);
+        if (wrote > 0) {
+            data = data.subspan(static_cast<std::size_t>(wrote));
+        } else if (wrote == 0) {
+            return io_failure(IoDirection::write, "failed to write whole buffer");
+        } else if (errno != EINTR) {
+            return io_failure(IoDirection::write, os_error_text(errno));
+        }
+    }
+    return {};
+}
+
+}  // namespace kyr

@@ -1,0 +1,54 @@
+// Thin POSIX file layer for disk I/O: an owning descriptor and whole-buffer
+// read and write loops. Failures come back as I/O errors whose message is
+// "Read error: " or "Write error: " followed by the rendered OS error.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace kyr {
+
+enum class IoDirection { read, write };
+
+// "{system message without trailing whitespace} (os error {code})".
+std::string os_error_text(int code);
+
+// An I/O error "{Read|Write} error: {text}".
+std::unexpected<Error> io_failure(IoDirection direction, std::string_view text);
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(FileDescriptor&& other) noexcept;
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const noexcept { return fd_; }
+    // Closes now; returns 0 or the errno of a failed close.
+    int close() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// Opens `path` for reading, or creates/truncates it for writing (mode 0666
+// before the umask). A path with an embedded NUL is refused before the OS sees
+// it, since the OS would silently stop at the NUL.
+Result<FileDescriptor> open_file(const std::string& path, IoDirection direction);
+
+// Reads until `out` is full or the file ends; returns the bytes read.
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out);
+
+// Reads everything up to the end of the file (pipes, devices).
+Result<std::vector<std::byte>> read_to_end(int fd);
+
+// Writes all of `data`, continuing after partial writes.
+Status write_all(int fd, std::span<const std::byte> data);
+
+}  // namespace kyr
