@@ -6,8 +6,12 @@
 
 #include "arguments.hpp"
 #include "borrow.hpp"
+#include "core/disk_io.hpp"
+#include "core/state_file.hpp"
 #include "class_object.hpp"
 #include "errors.hpp"
+#include "method_def.hpp"
+#include "numpy_bridge.hpp"
 #include "py_ref.hpp"
 
 namespace kyr::python {
@@ -420,14 +424,50 @@ PyObject* metadata_dict(PyObject* self, PyObject*) {
     });
 }
 
-// ----- tables --------------------------------------------------------------
+constexpr const char save_doc[] =
+    "save($self, path)\n--\n\n"
+    "Save the KYR file to disk.";
+const Parameters save_parameters{"KyrFile.save()", {"path"}, 1};
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_arguments(save_parameters, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        const auto borrow = Borrow::exclusive(counter_of(self));
+        if (!borrow) {
+            return nullptr;
+        }
+        const auto path = argument("path", to_str(bound[0]));
+        if (!path) {
+            return nullptr;
+        }
+        if (const auto written = write_state_file(state_of(self), std::string(*path)); !written) {
+            return raise_error(written.error());
+        }
+        Py_RETURN_NONE;
+    });
 }
 
-constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+constexpr const char to_bytes_doc[] =
+    "to_bytes($self)\n--\n\n"
+    "Serialize to bytes.";
+
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return with_shared_state(self, [](const QuantumState& state) -> PyObject* {
+        // Encoded straight into the bytes object: one pass, no second buffer.
+        const std::uint64_t size = encoded_size(state);
+        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes) {
+            return nullptr;
+        }
+        encode_into(state, std::as_writable_bytes(std::span(PyBytes_AS_STRING(bytes.get()), size)));
+        return bytes.release();
+    });
+}
+
+// ----- tables --------------------------------------------------------------
 
 PyGetSetDef properties[] = {
     {"num_qubits", get_num_qubits, nullptr, "Number of qubits in the quantum state.", nullptr},
@@ -437,19 +477,26 @@ PyGetSetDef properties[] = {
     {"golay_enabled", get_golay_enabled, set_golay_enabled,
      "Whether Golay error correction is enabled.", nullptr},
     {"source_path", get_source_path, nullptr, "Source file path if loaded from disk.", nullptr},
+    {"amplitudes", kyr_file_amplitudes, nullptr, kyr_file_amplitudes_doc, nullptr},
+    {"amplitudes_real", kyr_file_amplitudes_real, nullptr, kyr_file_amplitudes_real_doc, nullptr},
+    {"amplitudes_imag", kyr_file_amplitudes_imag, nullptr, kyr_file_amplitudes_imag_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef methods[] = {
-    {"get_amplitude", as_cfunction(get_amplitude), fastcall, get_amplitude_doc},
-    {"set_amplitude", as_cfunction(set_amplitude), fastcall, set_amplitude_doc},
-    {"is_normalized", as_cfunction(is_normalized), fastcall, is_normalized_doc},
+    {"set_amplitudes", as_cfunction(kyr_file_set_amplitudes), fastcall_with_keywords,
+     kyr_file_set_amplitudes_doc},
+    {"get_amplitude", as_cfunction(get_amplitude), fastcall_with_keywords, get_amplitude_doc},
+    {"set_amplitude", as_cfunction(set_amplitude), fastcall_with_keywords, set_amplitude_doc},
+    {"is_normalized", as_cfunction(is_normalized), fastcall_with_keywords, is_normalized_doc},
     {"normalize", as_cfunction(normalize), METH_NOARGS, normalize_doc},
     {"norm_squared", as_cfunction(norm_squared), METH_NOARGS, norm_squared_doc},
-    {"fidelity", as_cfunction(fidelity), fastcall, fidelity_doc},
-    {"set_metadata", as_cfunction(set_metadata), fastcall, set_metadata_doc},
-    {"get_metadata", as_cfunction(get_metadata), fastcall, get_metadata_doc},
+    {"fidelity", as_cfunction(fidelity), fastcall_with_keywords, fidelity_doc},
+    {"set_metadata", as_cfunction(set_metadata), fastcall_with_keywords, set_metadata_doc},
+    {"get_metadata", as_cfunction(get_metadata), fastcall_with_keywords, get_metadata_doc},
     {"metadata_dict", as_cfunction(metadata_dict), METH_NOARGS, metadata_dict_doc},
+    {"save", as_cfunction(save), fastcall_with_keywords, save_doc},
+    {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, to_bytes_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "encoding.hpp"
 #include "errors.hpp"
 #include "kyr_file.hpp"
+#include "module_functions.hpp"
+#include "numpy_bridge.hpp"
 #include "py_ref.hpp"
+#include "streaming_converter.hpp"
 
 namespace kyr::python {
 namespace {
@@ -110,8 +114,21 @@ bool initialise(PyObject* module) {
     if (!add_class(module, "KyrFile", kyr_file_type())) {
         return false;
     }
+    if (!add_class(module, "StreamingConverter", streaming_converter_type())) {
+        return false;
+    }
+    if (!add_class(module, "Encoding", encoding_type())) {
+        return false;
+    }
     // Module functions, in registration order.
-    const std::initializer_list<PyMethodDef*> functions{};
+    const std::initializer_list<PyMethodDef*> functions{
+        &load_function,
+        &save_function,
+        &from_numpy_function,
+        &from_arrays_function,
+        &verify_function,
+        &version_function,
+    };
     for (PyMethodDef* definition : functions) {
         if (!add_function(module, *definition)) {
             return false;
