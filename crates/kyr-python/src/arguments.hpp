@@ -57,6 +57,16 @@ std::optional<T> argument(const char* name, std::optional<T> converted) noexcept
     return converted;
 }
 
+// Converts an argument that has a default: `fallback` when it was not passed.
+template <class T>
+std::optional<T> argument_or(const char* name, PyObject* object, T fallback,
+                             std::optional<T> (*convert)(PyObject*)) {
+    if (object == nullptr) {
+        return fallback;
+    }
+    return argument(name, convert(object));
+}
+
 inline PyObject* argument(const char* name, PyObject* converted) noexcept {
     if (converted == nullptr) {
         annotate_argument_error(name);

@@ -70,15 +70,11 @@ PyObject* kyr_file_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(new_parameters, args, kwargs, bound)) {
             return nullptr;
         }
-        std::uint64_t num_qubits = 1;
-        if (bound[0] != nullptr) {
-            const auto converted = argument("num_qubits", to_u64(bound[0]));
-            if (!converted) {
-                return nullptr;
-            }
-            num_qubits = *converted;
+        const auto num_qubits = argument_or<std::uint64_t>("num_qubits", bound[0], 1, to_u64);
+        if (!num_qubits) {
+            return nullptr;
         }
-        auto state = QuantumState::create(num_qubits);
+        auto state = QuantumState::create(*num_qubits);
         if (!state) {
             return raise_error(state.error());
         }
@@ -264,15 +260,11 @@ PyObject* is_normalized(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!borrow) {
             return nullptr;
         }
-        double tolerance = 1e-10;
-        if (bound[0] != nullptr) {
-            const auto converted = argument("tolerance", to_f64(bound[0]));
-            if (!converted) {
-                return nullptr;
-            }
-            tolerance = *converted;
+        const auto tolerance = argument_or("tolerance", bound[0], 1e-10, to_f64);
+        if (!tolerance) {
+            return nullptr;
         }
-        return PyBool_FromLong(state_of(self).is_normalized(tolerance));
+        return PyBool_FromLong(state_of(self).is_normalized(*tolerance));
     });
 }
 

@@ -71,26 +71,19 @@ PyObject* save(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (!path) {
             return nullptr;
         }
-        std::uint64_t bond_dimension = default_bond_dimension;
-        if (bound[2] != nullptr) {
-            const auto converted = argument("bond_dim", to_u64(bound[2]));
-            if (!converted) {
-                return nullptr;
-            }
-            bond_dimension = *converted;
+        const auto bond_dimension =
+            argument_or("bond_dim", bound[2], default_bond_dimension, to_u64);
+        if (!bond_dimension) {
+            return nullptr;
         }
-        bool golay = true;
-        if (bound[3] != nullptr) {
-            const auto converted = argument("golay", to_strict_bool(bound[3]));
-            if (!converted) {
-                return nullptr;
-            }
-            golay = *converted;
+        const auto golay = argument_or("golay", bound[3], true, to_strict_bool);
+        if (!golay) {
+            return nullptr;
         }
         // The settings stay in the state even when the write below fails.
         QuantumState& state = as_kyr_file(target)->state;
-        state.set_bond_dimension(bond_dimension);
-        state.set_golay_enabled(golay);
+        state.set_bond_dimension(*bond_dimension);
+        state.set_golay_enabled(*golay);
         if (const auto written = write_state_file(state, std::string(*path)); !written) {
             return raise_error(written.error());
         }

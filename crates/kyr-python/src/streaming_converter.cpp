@@ -69,13 +69,9 @@ PyObject* converter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!total_size) {
             return nullptr;
         }
-        std::uint64_t chunk_size = default_chunk_size;
-        if (bound[1] != nullptr) {
-            const auto converted = argument("chunk_size", to_u64(bound[1]));
-            if (!converted) {
-                return nullptr;
-            }
-            chunk_size = *converted;
+        const auto chunk_size = argument_or("chunk_size", bound[1], default_chunk_size, to_u64);
+        if (!chunk_size) {
+            return nullptr;
         }
         // The strategy is checked and has no further effect: every encoding
         // converts by the same rule.
@@ -87,7 +83,7 @@ PyObject* converter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         as_converter(self)->borrow_counter = 0;
-        as_converter(self)->counters = {*total_size, chunk_size, 0};
+        as_converter(self)->counters = {*total_size, *chunk_size, 0};
         return self;
     });
 }
