@@ -14,9 +14,22 @@ namespace {
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 // Below this size the C allocator is cheaper than a fresh mapping.
 constexpr std::size_t mapping_threshold_bytes = std::size_t{4} << 20;
+// glibc serves blocks below this from memory it recycles after a free (its
+// largest dynamic mmap threshold on 64-bit), so a buffer allocated and freed
+// over and over there faults its pages in only once.
+constexpr std::size_t recycled_limit_bytes = std::size_t{32} << 20;
 
 std::size_t round_up(std::size_t value, std::size_t multiple) {
     return (value + multiple - 1) / multiple * multiple;
+}
+
+void advise_huge_pages(void* memory, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    madvise(memory, bytes, MADV_HUGEPAGE);  // advice only; failure is harmless
+#else
+    (void)memory;
+    (void)bytes;
+#endif
 }
 
 // Maps `bytes` (a multiple of the huge page size) at a huge-page-aligned
@@ -38,9 +51,7 @@ void* map_aligned(std::size_t bytes) {
         munmap(reinterpret_cast<void*>(aligned + bytes), tail);
     }
     void* result = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-    madvise(result, bytes, MADV_HUGEPAGE);  // advice only; failure is harmless
-#endif
+    advise_huge_pages(result, bytes);
     return result;
 }
 
@@ -51,7 +62,8 @@ AmplitudeBuffer::~AmplitudeBuffer() { release(); }
 AmplitudeBuffer::AmplitudeBuffer(AmplitudeBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      mapped_bytes_(std::exchange(other.mapped_bytes_, 0)) {}
+      mapped_bytes_(std::exchange(other.mapped_bytes_, 0)),
+      allocation_(std::exchange(other.allocation_, nullptr)) {}
 
 AmplitudeBuffer& AmplitudeBuffer::operator=(AmplitudeBuffer&& other) noexcept {
     if (this != &other) {
@@ -59,6 +71,7 @@ AmplitudeBuffer& AmplitudeBuffer::operator=(AmplitudeBuffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         mapped_bytes_ = std::exchange(other.mapped_bytes_, 0);
+        allocation_ = std::exchange(other.allocation_, nullptr);
     }
     return *this;
 }
@@ -76,7 +89,20 @@ AmplitudeBuffer AmplitudeBuffer::allocate(std::size_t count, bool zero) {
         throw std::bad_alloc();
     }
     const std::size_t bytes = count * sizeof(double);
-    if (bytes >= mapping_threshold_bytes) {
+    if (!zero && bytes >= mapping_threshold_bytes &&
+        bytes < recycled_limit_bytes - huge_page_bytes) {
+        // Same alignment and advice as a mapping, but from the C allocator,
+        // which hands a freed block of this size back without new faults.
+        void* memory = std::malloc(bytes + huge_page_bytes);
+        if (memory == nullptr) {
+            throw std::bad_alloc();
+        }
+        const std::uintptr_t aligned =
+            round_up(reinterpret_cast<std::uintptr_t>(memory), huge_page_bytes);
+        buffer.allocation_ = memory;
+        buffer.data_ = reinterpret_cast<double*>(aligned);
+        advise_huge_pages(buffer.data_, bytes);
+    } else if (bytes >= mapping_threshold_bytes) {
         const std::size_t mapped = round_up(bytes, huge_page_bytes);
         void* memory = map_aligned(mapped);
         if (memory == nullptr) {
@@ -89,6 +115,7 @@ AmplitudeBuffer AmplitudeBuffer::allocate(std::size_t count, bool zero) {
         if (memory == nullptr) {
             throw std::bad_alloc();
         }
+        buffer.allocation_ = memory;
         buffer.data_ = static_cast<double*>(memory);
     }
     buffer.size_ = count;
@@ -99,9 +126,10 @@ void AmplitudeBuffer::release() noexcept {
     if (mapped_bytes_ != 0) {
         munmap(data_, mapped_bytes_);
     } else {
-        std::free(data_);
+        std::free(allocation_);
     }
     data_ = nullptr;
+    allocation_ = nullptr;
     size_ = 0;
     mapped_bytes_ = 0;
 }
