@@ -7,6 +7,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
 "$python" "$root/examples/quickstart.py"
+"$python" "$root/examples/qiskit_roundtrip.py"
+"$python" "$root/examples/cirq_roundtrip.py"
 head -c 3000000 /dev/urandom > input.bin
 "$python" "$root/examples/convert_file.py" input.bin chunks --chunk-size 1048576
 test "$(ls chunks | wc -l)" -eq 3

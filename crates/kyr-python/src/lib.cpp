@@ -12,6 +12,7 @@
 #include "module_functions.hpp"
 #include "numpy_bridge.hpp"
 #include "py_ref.hpp"
+#include "qiskit_bridge.hpp"
 #include "streaming_converter.hpp"
 
 namespace kyr::python {
@@ -128,6 +129,8 @@ bool initialise(PyObject* module) {
         &from_arrays_function,
         &verify_function,
         &version_function,
+        &from_qiskit_function,
+        &to_qiskit_function,
     };
     for (PyMethodDef* definition : functions) {
         if (!add_function(module, *definition)) {
