@@ -1,3 +1,4 @@
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -123,3 +124,14 @@ def test_import_does_not_import_numpy():
         assert "numpy" not in sys.modules
     """)
     assert result.returncode == 0, result.stderr
+
+
+def test_extension_exports_only_its_entry_point():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    listing = subprocess.run([nm, "-D", "--defined-only", kyr.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    exported = {line.split()[-1] for line in listing.splitlines()
+                if line.split()[1] not in ("U", "w", "v")}
+    assert exported == {"PyInit_kyr"}
