@@ -11,7 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "chunk_buffer.hpp"
 #include "posix_file.hpp"
+#include "read_ahead.hpp"
 #include "state_file.hpp"
 
 namespace kyr {
@@ -21,23 +23,6 @@ static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes >
 
 // Verification splits chunks into blocks small enough to stay in L1.
 constexpr std::size_t norm_block_amplitudes = 1024;
-
-// Aligned, uninitialised byte storage of min(disk_chunk_bytes, needed) bytes.
-class ChunkBuffer {
-public:
-    explicit ChunkBuffer(std::uint64_t needed)
-        : storage_(AmplitudeBuffer::uninitialized(
-              (std::min<std::uint64_t>(needed, disk_chunk_bytes) + sizeof(double) - 1) /
-              sizeof(double))),
-          bytes_(std::as_writable_bytes(storage_.span())
-                     .first(std::min<std::uint64_t>(needed, disk_chunk_bytes))) {}
-
-    std::span<std::byte> bytes() const noexcept { return bytes_; }
-
-private:
-    AmplitudeBuffer storage_;
-    std::span<std::byte> bytes_;
-};
 
 // A regular file whose header passed the checks, positioned at its amplitudes.
 struct StreamedFile {
@@ -83,24 +68,20 @@ Result<std::variant<StreamedFile, WholeFile>> open_state_file(const std::string&
 
 // Hands the amplitude bytes of `file` to consume(first_index, bytes) in
 // chunks of whole amplitudes. A file that ends early (truncated while being
-// read) yields the truncation error for the bytes it really had, before the
-// incomplete chunk is consumed.
+// read) yields the truncation error for the bytes it really had; the
+// incomplete chunk is never consumed.
 template <class Consume>
 Status stream_amplitudes(const StreamedFile& file, Consume&& consume) {
     const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
-    const ChunkBuffer buffer(total);
-    std::uint64_t done = 0;
-    while (done < total) {
-        const auto chunk = buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - done));
-        const auto got = read_up_to(file.fd.get(), chunk);
-        if (!got) {
-            return std::unexpected(got.error());
-        }
-        if (*got < chunk.size()) {
-            return truncated_file(file.header.encoded_bytes(), file_header_bytes + done + *got);
-        }
-        consume(done / file_amplitude_bytes, std::span<const std::byte>(chunk));
-        done += chunk.size();
+    const auto got = read_chunks(file.fd.get(), total, disk_chunk_bytes,
+                                 [&](std::uint64_t offset, std::span<const std::byte> bytes) {
+                                     consume(offset / file_amplitude_bytes, bytes);
+                                 });
+    if (!got) {
+        return std::unexpected(got.error());
+    }
+    if (*got < total) {
+        return truncated_file(file.header.encoded_bytes(), file_header_bytes + *got);
     }
     return {};
 }
@@ -167,7 +148,7 @@ Status write_state_file(QuantumState& state, const std::string& path) {
         return std::unexpected(fd.error());
     }
     const std::size_t count = std::min(state.real().size(), state.imag().size());
-    const ChunkBuffer buffer(encoded_size(state));
+    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(encoded_size(state), disk_chunk_bytes)));
     // The first chunk carries the header, so later writes start at multiples
     // of the chunk size.
     encode_header(state, buffer.bytes().first<file_header_bytes>());

@@ -11,8 +11,10 @@
 
 namespace kyr {
 
-// Size of the buffer that file bytes pass through.
-inline constexpr std::size_t disk_chunk_bytes = std::size_t{4} << 20;
+// Size of the buffers that file bytes pass through (one for writing, two for
+// reading ahead). Measured: 1 MiB beats 4 MiB for loading, as the chunk stays
+// in cache between the read and the de-interleave.
+inline constexpr std::size_t disk_chunk_bytes = std::size_t{1} << 20;
 
 // Creates or truncates `path` and writes the encoded state; records `path` as
 // the state's source path only when everything succeeded.

@@ -1,0 +1,111 @@
+#include "read_ahead.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <semaphore>
+#include <system_error>
+#include <thread>
+
+#include "chunk_buffer.hpp"
+#include "posix_file.hpp"
+
+namespace kyr {
+namespace {
+
+// One of the two buffers the helper fills in turn, with what its last read
+// brought.
+struct Slot {
+    explicit Slot(std::size_t bytes) : buffer(bytes) {}
+
+    ChunkBuffer buffer;
+    std::size_t wanted = 0;
+    Result<std::size_t> got = 0;
+    std::counting_semaphore<> filled{0};
+    std::counting_semaphore<> free{1};
+};
+
+Result<std::uint64_t> read_inline(int fd, std::uint64_t total, std::size_t chunk_bytes,
+                                  const ChunkConsumer& consume) {
+    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(total, chunk_bytes)));
+    std::uint64_t offset = 0;
+    while (offset < total) {
+        const auto chunk = buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - offset));
+        const auto got = read_up_to(fd, chunk);
+        if (!got) {
+            return std::unexpected(got.error());
+        }
+        if (*got < chunk.size()) {
+            return offset + *got;
+        }
+        consume(offset, chunk);
+        offset += chunk.size();
+    }
+    return total;
+}
+
+}  // namespace
+
+Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
+                                  const ChunkConsumer& consume) {
+    if (total <= chunk_bytes) {
+        return read_inline(fd, total, chunk_bytes, consume);
+    }
+    std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};
+    std::atomic<bool> stop{false};
+    auto produce = [&] {
+        std::uint64_t offset = 0;
+        for (std::size_t k = 0; offset < total; ++k) {
+            Slot& slot = slots[k % 2];
+            slot.free.acquire();
+            if (stop) {
+                return;
+            }
+            slot.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, total - offset));
+            slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted));
+            const bool complete = slot.got && *slot.got == slot.wanted;
+            slot.filled.release();
+            if (!complete) {
+                return;
+            }
+            offset += slot.wanted;
+        }
+    };
+    std::thread helper;
+    try {
+        helper = std::thread(produce);
+    } catch (const std::system_error&) {
+        return read_inline(fd, total, chunk_bytes, consume);
+    }
+    // Stops and joins the helper on every way out, a throwing consumer included.
+    struct Join {
+        std::thread& helper;
+        std::atomic<bool>& stop;
+        std::array<Slot, 2>& slots;
+        ~Join() {
+            stop = true;
+            for (Slot& slot : slots) {
+                slot.free.release();
+            }
+            helper.join();
+        }
+    } join{helper, stop, slots};
+
+    std::uint64_t offset = 0;
+    for (std::size_t k = 0; offset < total; ++k) {
+        Slot& slot = slots[k % 2];
+        slot.filled.acquire();
+        if (!slot.got) {
+            return std::unexpected(slot.got.error());
+        }
+        if (*slot.got < slot.wanted) {
+            return offset + *slot.got;
+        }
+        consume(offset, slot.buffer.bytes().first(slot.wanted));
+        offset += slot.wanted;
+        slot.free.release();
+    }
+    return total;
+}
+
+}  // namespace kyr

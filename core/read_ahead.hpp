@@ -1,0 +1,26 @@
+// Sequential reading of a file region in chunks, with the next chunk read on
+// a helper thread while the caller works on the current one: copying from the
+// page cache then overlaps decoding instead of adding to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "error.hpp"
+
+namespace kyr {
+
+// Called for each complete chunk in file order with its offset from the start
+// of the region.
+using ChunkConsumer = std::function<void(std::uint64_t offset, std::span<const std::byte> bytes)>;
+
+// Reads `total` bytes from the current position of `fd` in chunks of at most
+// `chunk_bytes` and hands each complete chunk to `consume`. Returns how many
+// bytes the file had (total, or fewer when it ended early; an incomplete chunk
+// is not consumed), or a read error.
+Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
+                                  const ChunkConsumer& consume);
+
+}  // namespace kyr
