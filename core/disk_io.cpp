@@ -87,18 +87,14 @@ Status stream_amplitudes(const StreamedFile& file, Consume&& consume) {
 }
 
 Result<QuantumState> read_streamed(const StreamedFile& file) {
+    // Allocation failure throws, as it does when decoding from memory.
     const std::size_t count = file.header.amplitude_count();
-    AmplitudeBuffer real;
-    AmplitudeBuffer imag;
-    try {
-        real = AmplitudeBuffer::uninitialized(count);
-        imag = AmplitudeBuffer::uninitialized(count);
-    } catch (const std::bad_alloc&) {
-        return io_failure(IoDirection::read, "out of memory");
-    }
-    const auto streamed = stream_amplitudes(file, [&](std::uint64_t first, std::span<const std::byte> bytes) {
-        deinterleave(bytes, real.data() + first, imag.data() + first);
-    });
+    AmplitudeBuffer real = AmplitudeBuffer::uninitialized(count);
+    AmplitudeBuffer imag = AmplitudeBuffer::uninitialized(count);
+    const auto streamed =
+        stream_amplitudes(file, [&](std::uint64_t first, std::span<const std::byte> bytes) {
+            deinterleave(bytes, real.data() + first, imag.data() + first);
+        });
     if (!streamed) {
         return std::unexpected(streamed.error());
     }
@@ -110,15 +106,16 @@ Result<double> streamed_norm_squared(const StreamedFile& file) {
     double acc = -0.0;
     std::array<double, norm_block_amplitudes> real;
     std::array<double, norm_block_amplitudes> imag;
-    const auto streamed = stream_amplitudes(file, [&](std::uint64_t, std::span<const std::byte> bytes) {
-        constexpr std::size_t block_bytes = norm_block_amplitudes * file_amplitude_bytes;
+    constexpr std::size_t block_bytes = norm_block_amplitudes * file_amplitude_bytes;
+    const auto add_chunk = [&](std::uint64_t, std::span<const std::byte> bytes) {
         for (std::size_t offset = 0; offset < bytes.size(); offset += block_bytes) {
             const auto block = bytes.subspan(offset, std::min(block_bytes, bytes.size() - offset));
             deinterleave(block, real.data(), imag.data());
             acc = accumulate_norm_squared(acc, real.data(), imag.data(),
                                           block.size() / file_amplitude_bytes);
         }
-    });
+    };
+    const auto streamed = stream_amplitudes(file, add_chunk);
     if (!streamed) {
         return std::unexpected(streamed.error());
     }
@@ -148,17 +145,20 @@ Status write_state_file(QuantumState& state, const std::string& path) {
         return std::unexpected(fd.error());
     }
     const std::size_t count = std::min(state.real().size(), state.imag().size());
-    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(encoded_size(state), disk_chunk_bytes)));
+    const ChunkBuffer buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(encoded_size(state), disk_chunk_bytes)));
     // The first chunk carries the header, so later writes start at multiples
     // of the chunk size.
     encode_header(state, buffer.bytes().first<file_header_bytes>());
     std::size_t filled = file_header_bytes;
     std::size_t index = 0;
     do {
-        const std::size_t n = std::min((buffer.bytes().size() - filled) / file_amplitude_bytes, count - index);
+        const std::size_t n =
+            std::min((buffer.bytes().size() - filled) / file_amplitude_bytes, count - index);
+        const std::size_t end = filled + n * file_amplitude_bytes;
         interleave(state.real().subspan(index, n), state.imag().subspan(index, n),
-                   buffer.bytes().subspan(filled, n * file_amplitude_bytes));
-        if (auto written = write_all(fd->get(), buffer.bytes().first(filled + n * file_amplitude_bytes)); !written) {
+                   buffer.bytes().subspan(filled, end - filled));
+        if (auto written = write_all(fd->get(), buffer.bytes().first(end)); !written) {
             return written;
         }
         index += n;

@@ -30,7 +30,8 @@ Result<std::uint64_t> read_inline(int fd, std::uint64_t total, std::size_t chunk
     const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(total, chunk_bytes)));
     std::uint64_t offset = 0;
     while (offset < total) {
-        const auto chunk = buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - offset));
+        const auto chunk =
+            buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - offset));
         const auto got = read_up_to(fd, chunk);
         if (!got) {
             return std::unexpected(got.error());
@@ -61,7 +62,8 @@ Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk
             if (stop) {
                 return;
             }
-            slot.wanted = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, total - offset));
+            slot.wanted =
+                static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, total - offset));
             slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted));
             const bool complete = slot.got && *slot.got == slot.wanted;
             slot.filled.release();

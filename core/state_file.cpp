@@ -68,13 +68,15 @@ std::unexpected<Error> truncated_file(std::uint64_t expected, std::uint64_t actu
 }
 
 QuantumState assemble_state(const FileHeader& header, AmplitudeBuffer real, AmplitudeBuffer imag) {
-    QuantumState state = QuantumState::from_parts(header.num_qubits, std::move(real), std::move(imag));
+    QuantumState state =
+        QuantumState::from_parts(header.num_qubits, std::move(real), std::move(imag));
     state.set_bond_dimension(header.bond_dimension);
     state.set_golay_enabled(header.golay_enabled);
     return state;
 }
 
-void encode_header(const QuantumState& state, std::span<std::byte, file_header_bytes> out) noexcept {
+void encode_header(const QuantumState& state,
+                   std::span<std::byte, file_header_bytes> out) noexcept {
     std::ranges::fill(out, std::byte{0});
     store_le(out.data(), magic_word);
     out[4] = static_cast<std::byte>(state.num_qubits() & 0xFF);
@@ -122,7 +124,8 @@ std::vector<std::byte> to_bytes(const QuantumState& state) {
 }
 
 Result<QuantumState> from_bytes(std::span<const std::byte> data) {
-    const auto header = parse_header(data.first(std::min(data.size(), file_header_bytes)), data.size());
+    const auto head = data.first(std::min(data.size(), file_header_bytes));
+    const auto header = parse_header(head, data.size());
     if (!header) {
         return std::unexpected(header.error());
     }

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<std::byte> encoded = kyr::to_bytes(*decoded);
     require(encoded.size() == 16 + (std::size_t{16} << n) && encoded.size() <= size);
-    std::vector<std::byte> expected(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(encoded.size()));
+    const auto prefix = input.first(encoded.size());
+    std::vector<std::byte> expected(prefix.begin(), prefix.end());
     if (expected[5] == std::byte{0}) {
         expected[5] = std::byte{64};
     }
