@@ -145,6 +145,7 @@ Status write_state_file(QuantumState& state, const std::string& path) {
         return std::unexpected(fd.error());
     }
     const std::size_t count = std::min(state.real().size(), state.imag().size());
+    reserve_space(fd->get(), encoded_size(state));
     const ChunkBuffer buffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(encoded_size(state), disk_chunk_bytes)));
     // The first chunk carries the header, so later writes start at multiples

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -119,6 +120,20 @@ Result<std::vector<std::byte>> read_to_end(int fd) {
     } catch (const std::bad_alloc&) {
         return io_failure(IoDirection::read, "out of memory");
     }
+}
+
+void reserve_space(int fd, std::uint64_t bytes) noexcept {
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    // Without it, ext4 allocates lazily and, for a file that O_TRUNC emptied,
+    // starts writeback of the whole file in close(); the next overwrite then
+    // waits for the disk while truncating.
+    if (bytes <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+    }
+#else
+    (void)fd;
+    (void)bytes;
+#endif
 }
 
 Status write_all(int fd, std::span<const std::byte> data) {

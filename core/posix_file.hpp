@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -47,6 +48,11 @@ Result<std::size_t> read_up_to(int fd, std::span<std::byte> out);
 
 // Reads everything up to the end of the file (pipes, devices).
 Result<std::vector<std::byte>> read_to_end(int fd);
+
+// Asks the filesystem to allocate `bytes` for `fd` now, leaving the file size
+// alone. Advice only: a refusal (no room, no support) changes nothing, and a
+// write that then runs out of room fails as it would have anyway.
+void reserve_space(int fd, std::uint64_t bytes) noexcept;
 
 // Writes all of `data`, continuing after partial writes.
 Status write_all(int fd, std::span<const std::byte> data);
