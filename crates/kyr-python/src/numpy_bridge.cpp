@@ -139,6 +139,29 @@ AmplitudeBuffer copy_of(const Float64Input& input) {
     return buffer;
 }
 
+struct RealAndImag {
+    Float64Input real;
+    Float64Input imag;
+};
+
+// Accepts `real`, then `imag`, then checks that both are contiguous: every
+// type error comes before any contiguity error.
+std::optional<RealAndImag> accept_real_and_imag(PyObject* real_object, PyObject* imag_object) {
+    const auto real = argument("real", accept_float64_array(real_object));
+    if (!real) {
+        return std::nullopt;
+    }
+    const auto imag = argument("imag", accept_float64_array(imag_object));
+    if (!imag) {
+        return std::nullopt;
+    }
+    if (!real->contiguous || !imag->contiguous) {
+        raise_not_contiguous();
+        return std::nullopt;
+    }
+    return RealAndImag{*real, *imag};
+}
+
 // ----- KyrFile members -------------------------------------------------------
 
 // Runs `copy` on the state of `self` under a shared borrow.
@@ -213,27 +236,21 @@ PyObject* from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!bind_arguments(from_arrays_parameters, args, nargs, kwnames, bound)) {
             return nullptr;
         }
-        const auto real = argument("real", accept_float64_array(bound[0]));
-        if (!real) {
+        const auto arrays = accept_real_and_imag(bound[0], bound[1]);
+        if (!arrays) {
             return nullptr;
         }
-        const auto imag = argument("imag", accept_float64_array(bound[1]));
-        if (!imag) {
-            return nullptr;
-        }
-        if (!real->contiguous || !imag->contiguous) {
-            return raise_not_contiguous();
-        }
-        if (real->length != imag->length) {
+        const auto& [real, imag] = *arrays;
+        if (real.length != imag.length) {
             PyErr_SetString(PyExc_ValueError, "Arrays must have same length");
             return nullptr;
         }
-        if (!std::has_single_bit(real->length)) {
+        if (!std::has_single_bit(real.length)) {
             return raise_not_power_of_two();
         }
-        const auto num_qubits = static_cast<std::uint64_t>(std::countr_zero(real->length));
-        AmplitudeBuffer real_copy = copy_of(*real);
-        AmplitudeBuffer imag_copy = copy_of(*imag);
+        const auto num_qubits = static_cast<std::uint64_t>(std::countr_zero(real.length));
+        AmplitudeBuffer real_copy = copy_of(real);
+        AmplitudeBuffer imag_copy = copy_of(imag);
         return wrap_state(
             QuantumState::from_parts(num_qubits, std::move(real_copy), std::move(imag_copy)));
     });
@@ -321,26 +338,20 @@ PyObject* kyr_file_set_amplitudes(PyObject* self, PyObject* const* args, Py_ssiz
         if (!borrow) {
             return nullptr;
         }
-        const auto real = argument("real", accept_float64_array(bound[0]));
-        if (!real) {
+        const auto arrays = accept_real_and_imag(bound[0], bound[1]);
+        if (!arrays) {
             return nullptr;
         }
-        const auto imag = argument("imag", accept_float64_array(bound[1]));
-        if (!imag) {
-            return nullptr;
-        }
-        if (!real->contiguous || !imag->contiguous) {
-            return raise_not_contiguous();
-        }
+        const auto& [real, imag] = *arrays;
         QuantumState& state = as_kyr_file(self)->state;
         const std::uint64_t dimension = state.dimension();
-        if (real->length != dimension || imag->length != dimension) {
+        if (real.length != dimension || imag.length != dimension) {
             PyErr_Format(PyExc_ValueError, "Expected %llu amplitudes, got %zu real and %zu imag",
-                         static_cast<unsigned long long>(dimension), real->length, imag->length);
+                         static_cast<unsigned long long>(dimension), real.length, imag.length);
             return nullptr;
         }
-        AmplitudeBuffer real_copy = copy_of(*real);
-        AmplitudeBuffer imag_copy = copy_of(*imag);
+        AmplitudeBuffer real_copy = copy_of(real);
+        AmplitudeBuffer imag_copy = copy_of(imag);
         state.replace_amplitudes(std::move(real_copy), std::move(imag_copy));
         Py_RETURN_NONE;
     });
