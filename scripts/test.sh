@@ -35,5 +35,22 @@ done
 echo "== Python tests"
 (cd tests/python && "$KYR_PYTHON" -m pytest -q -p no:cacheprovider .)
 
+echo "== Python tests against an ASan + UBSan build of the extension"
+cmake -S . -B build/python-sanitized -G Ninja -DKYR_SANITIZE=ON -DKYR_BUILD_PYTHON=ON \
+    -DPython_EXECUTABLE="$KYR_PYTHON" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKYR_WARNINGS_AS_ERRORS=$werror >/dev/null
+cmake --build build/python-sanitized -j2
+# The interpreter is not instrumented: the runtimes are preloaded (libstdc++
+# too, so the sanitizer can intercept C++ throws), the interpreter allocates
+# with malloc so ASan sees every object, and exit-time leaks of the
+# interpreter itself are not reported.
+sanitized() {
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 PYTHONMALLOC=malloc \
+    PYTHONPATH="$PWD/build/python-sanitized/crates/kyr-python" "$@"
+}
+sanitized "$KYR_PYTHON" -c 'import kyr; assert "python-sanitized" in kyr.__file__, kyr.__file__'
+sanitized "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/python
+
 echo "== examples"
 scripts/run_examples.sh
