@@ -293,3 +293,16 @@ def test_docstrings(name):
 def test_method_docstrings(name, signature, doc):
     assert getattr(KyrFile, name).__text_signature__ == signature
     assert getattr(KyrFile, name).__doc__ == doc
+
+
+def test_zero_qubit_state_saves_but_does_not_load(tmp_path):
+    np = pytest.importorskip("numpy")
+    state = kyr.from_numpy(np.array([0.6, 0.8]))
+    data = state.to_bytes()
+    assert data == header(qubits=0) + struct.pack("<2d", 0.6, 0.8)
+    path = str(tmp_path / "zero.kyr")
+    state.save(path)
+    with pytest.raises(ValueError) as raised:
+        kyr.load(path)
+    assert str(raised.value) == "Invalid num_qubits: 0"
+    assert kyr.verify(path) is False
