@@ -5,15 +5,17 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 #include <new>
-#include <variant>
+#include <optional>
 #include <vector>
 
 #include "chunk_buffer.hpp"
 #include "posix_file.hpp"
 #include "read_ahead.hpp"
+#include "replace_file.hpp"
 #include "state_file.hpp"
 
 namespace kyr {
@@ -24,46 +26,83 @@ static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes >
 // Verification splits chunks into blocks small enough to stay in L1.
 constexpr std::size_t norm_block_amplitudes = 1024;
 
-// A regular file whose header passed the checks, positioned at its amplitudes.
-struct StreamedFile {
+// A state file whose header passed the checks, positioned at its amplitudes.
+struct OpenedStateFile {
     FileDescriptor fd;
     FileHeader header;
+    // The amplitude bytes when they had to be read before their length was
+    // known: pipes, devices, and files whose reported size is too small (procfs
+    // reports 0; a file may still be growing). Otherwise they are streamed.
+    std::optional<std::vector<std::byte>> gathered;
 };
 
-// Pipes and devices have no size to check up front; they are read whole.
-using WholeFile = std::vector<std::byte>;
+// Reads up to `wanted` bytes into memory, in chunks, stopping at the end of
+// the file.
+Result<std::vector<std::byte>> gather(int fd, std::uint64_t wanted, const StopCheck& stop) {
+    std::vector<std::byte> bytes;
+    try {
+        while (bytes.size() < wanted) {
+            if (stop()) {
+                return interrupted();
+            }
+            const std::size_t filled = bytes.size();
+            const auto step =
+                static_cast<std::size_t>(std::min<std::uint64_t>(disk_chunk_bytes, wanted - filled));
+            bytes.resize(filled + step);
+            const auto got = read_up_to(fd, std::span(bytes).subspan(filled, step), stop);
+            if (!got) {
+                return std::unexpected(got.error());
+            }
+            bytes.resize(filled + *got);
+            if (*got < step) {
+                break;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return io_failure(IoDirection::read, "out of memory");
+    }
+    return bytes;
+}
 
-Result<std::variant<StreamedFile, WholeFile>> open_state_file(const std::string& path) {
-    auto fd = open_file(path, IoDirection::read);
+Result<OpenedStateFile> open_state_file(const std::string& path, const StopCheck& stop) {
+    auto fd = open_file(path, O_RDONLY, 0, IoDirection::read, stop);
     if (!fd) {
         return std::unexpected(fd.error());
     }
     struct stat info {};
     if (fstat(fd->get(), &info) != 0) {
-        return io_failure(IoDirection::read, os_error_text(errno));
+        return os_failure(IoDirection::read, errno);
     }
-    if (!S_ISREG(info.st_mode)) {
-        auto contents = read_to_end(fd->get());
-        if (!contents) {
-            return std::unexpected(contents.error());
-        }
-        return std::move(*contents);
+    const bool regular = S_ISREG(info.st_mode);
+    if (regular) {
+        posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only
     }
-    // Advice only; a refusal changes nothing.
-    posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     std::array<std::byte, file_header_bytes> head{};
-    const auto got = read_up_to(fd->get(), head);
+    const auto got = read_up_to(fd->get(), head, stop);
     if (!got) {
         return std::unexpected(got.error());
     }
-    // Fewer than 16 bytes means the file ended there, whatever its size said.
-    const std::uint64_t length =
-        *got < head.size() ? *got : std::max<std::uint64_t>(info.st_size, head.size());
-    const auto header = parse_header(std::span(head).first(*got), length);
+    // The length check comes after the header's own checks, once the bytes
+    // that follow are known.
+    const auto header = parse_header(std::span(head).first(*got),
+                                     *got < head.size() ? *got : std::numeric_limits<std::uint64_t>::max());
     if (!header) {
         return std::unexpected(header.error());
     }
-    return StreamedFile{std::move(*fd), *header};
+    OpenedStateFile file{std::move(*fd), *header, std::nullopt};
+    const std::uint64_t amplitude_bytes = header->encoded_bytes() - file_header_bytes;
+    if (regular && static_cast<std::uint64_t>(info.st_size) >= header->encoded_bytes()) {
+        return file;
+    }
+    auto rest = gather(file.fd.get(), amplitude_bytes, stop);
+    if (!rest) {
+        return std::unexpected(rest.error());
+    }
+    if (rest->size() < amplitude_bytes) {
+        return truncated_file(header->encoded_bytes(), file_header_bytes + rest->size());
+    }
+    file.gathered = std::move(*rest);
+    return file;
 }
 
 // Hands the amplitude bytes of `file` to consume(first_index, bytes) in
@@ -71,12 +110,19 @@ Result<std::variant<StreamedFile, WholeFile>> open_state_file(const std::string&
 // read) yields the truncation error for the bytes it really had; the
 // incomplete chunk is never consumed.
 template <class Consume>
-Status stream_amplitudes(const StreamedFile& file, Consume&& consume) {
+Status for_each_amplitude_chunk(const OpenedStateFile& file, Consume&& consume,
+                                const StopCheck& stop) {
+    if (file.gathered) {
+        consume(0, std::span<const std::byte>(*file.gathered));
+        return {};
+    }
     const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
-    const auto got = read_chunks(file.fd.get(), total, disk_chunk_bytes,
-                                 [&](std::uint64_t offset, std::span<const std::byte> bytes) {
-                                     consume(offset / file_amplitude_bytes, bytes);
-                                 });
+    const auto got = read_chunks(
+        file.fd.get(), total, disk_chunk_bytes,
+        [&](std::uint64_t offset, std::span<const std::byte> bytes) {
+            consume(offset / file_amplitude_bytes, bytes);
+        },
+        stop);
     if (!got) {
         return std::unexpected(got.error());
     }
@@ -86,23 +132,25 @@ Status stream_amplitudes(const StreamedFile& file, Consume&& consume) {
     return {};
 }
 
-Result<QuantumState> read_streamed(const StreamedFile& file) {
+Result<QuantumState> read_amplitudes(const OpenedStateFile& file, const StopCheck& stop) {
     // Allocation failure throws, as it does when decoding from memory.
     const std::size_t count = file.header.amplitude_count();
     AmplitudeBuffer real = AmplitudeBuffer::uninitialized(count);
     AmplitudeBuffer imag = AmplitudeBuffer::uninitialized(count);
-    const auto streamed =
-        stream_amplitudes(file, [&](std::uint64_t first, std::span<const std::byte> bytes) {
+    const auto read = for_each_amplitude_chunk(
+        file,
+        [&](std::uint64_t first, std::span<const std::byte> bytes) {
             deinterleave(bytes, real.data() + first, imag.data() + first);
-        });
-    if (!streamed) {
-        return std::unexpected(streamed.error());
+        },
+        stop);
+    if (!read) {
+        return std::unexpected(read.error());
     }
     return assemble_state(file.header, std::move(real), std::move(imag));
 }
 
 // The squared norm in the exact order of QuantumState::norm_squared.
-Result<double> streamed_norm_squared(const StreamedFile& file) {
+Result<double> norm_squared_of(const OpenedStateFile& file, const StopCheck& stop) {
     double acc = -0.0;
     std::array<double, norm_block_amplitudes> real;
     std::array<double, norm_block_amplitudes> imag;
@@ -115,80 +163,73 @@ Result<double> streamed_norm_squared(const StreamedFile& file) {
                                           block.size() / file_amplitude_bytes);
         }
     };
-    const auto streamed = stream_amplitudes(file, add_chunk);
-    if (!streamed) {
-        return std::unexpected(streamed.error());
+    const auto read = for_each_amplitude_chunk(file, add_chunk, stop);
+    if (!read) {
+        return std::unexpected(read.error());
     }
     return acc;
 }
 
-Result<double> norm_squared_of_file(const std::string& path) {
-    auto opened = open_state_file(path);
-    if (!opened) {
-        return std::unexpected(opened.error());
-    }
-    if (auto* whole = std::get_if<WholeFile>(&*opened)) {
-        const auto state = from_bytes(*whole);
-        if (!state) {
-            return std::unexpected(state.error());
-        }
-        return state->norm_squared();
-    }
-    return streamed_norm_squared(std::get<StreamedFile>(*opened));
-}
-
 }  // namespace
 
-Status write_state_file(QuantumState& state, const std::string& path) {
-    auto fd = open_file(path, IoDirection::write);
-    if (!fd) {
-        return std::unexpected(fd.error());
-    }
+Status write_state_file(QuantumState& state, const std::string& path, const StopCheck& stop) {
+    // Everything that can fail before the first byte is written happens
+    // before the target is touched.
+    const std::uint64_t size = encoded_size(state);
     const std::size_t count = std::min(state.real().size(), state.imag().size());
-    reserve_space(fd->get(), encoded_size(state));
-    const ChunkBuffer buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(encoded_size(state), disk_chunk_bytes)));
+    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, disk_chunk_bytes)));
     // The first chunk carries the header, so later writes start at multiples
     // of the chunk size.
     encode_header(state, buffer.bytes().first<file_header_bytes>());
+    auto file = ReplacementFile::open(path, stop);
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    reserve_space(file->fd(), size);
     std::size_t filled = file_header_bytes;
     std::size_t index = 0;
     do {
+        if (stop()) {
+            return interrupted();
+        }
         const std::size_t n =
             std::min((buffer.bytes().size() - filled) / file_amplitude_bytes, count - index);
         const std::size_t end = filled + n * file_amplitude_bytes;
         interleave(state.real().subspan(index, n), state.imag().subspan(index, n),
                    buffer.bytes().subspan(filled, end - filled));
-        if (auto written = write_all(fd->get(), buffer.bytes().first(end)); !written) {
+        if (auto written = write_all(file->fd(), buffer.bytes().first(end), stop); !written) {
             return written;
         }
         index += n;
         filled = 0;
     } while (index < count);
-    if (const int code = fd->close(); code != 0) {
-        return io_failure(IoDirection::write, os_error_text(code));
+    if (auto committed = file->commit(); !committed) {
+        return committed;
     }
     state.set_source_path(path);
     return {};
 }
 
-Result<QuantumState> read_state_file(const std::string& path) {
-    auto opened = open_state_file(path);
-    if (!opened) {
-        return std::unexpected(opened.error());
+Result<QuantumState> read_state_file(const std::string& path, const StopCheck& stop) {
+    const auto file = open_state_file(path, stop);
+    if (!file) {
+        return std::unexpected(file.error());
     }
-    Result<QuantumState> state = std::holds_alternative<WholeFile>(*opened)
-                                     ? from_bytes(std::get<WholeFile>(*opened))
-                                     : read_streamed(std::get<StreamedFile>(*opened));
+    auto state = read_amplitudes(*file, stop);
     if (state) {
         state->set_source_path(path);
     }
     return state;
 }
 
-bool verify_state_file(const std::string& path) {
+Result<bool> verify_state_file(const std::string& path, const StopCheck& stop) {
     try {
-        const auto norm_sq = norm_squared_of_file(path);
+        const auto file = open_state_file(path, stop);
+        const Result<double> norm_sq =
+            file ? norm_squared_of(*file, stop) : std::unexpected(file.error());
+        if (!norm_sq && norm_sq.error().kind == ErrorKind::interrupted) {
+            return std::unexpected(norm_sq.error());
+        }
         return norm_sq && std::fabs(*norm_sq - 1.0) < 1e-6;
     } catch (const std::bad_alloc&) {
         return false;

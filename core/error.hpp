@@ -7,12 +7,14 @@
 namespace kyr {
 
 // How a failure reaches Python: value -> ValueError, io -> OSError,
-// type -> TypeError.
-enum class ErrorKind { value, io, type };
+// type -> TypeError. `interrupted` means a stop check asked the operation to
+// end (a signal handler raised); the caller already holds the reason.
+enum class ErrorKind { value, io, type, interrupted };
 
 struct Error {
     ErrorKind kind;
     std::string message;
+    int os_code = 0;  // the system's error code behind an I/O error, if any
 };
 
 template <class T>
@@ -26,6 +28,10 @@ inline std::unexpected<Error> value_error(std::string message) {
 
 inline std::unexpected<Error> io_error(std::string message) {
     return std::unexpected(Error{ErrorKind::io, std::move(message)});
+}
+
+inline std::unexpected<Error> interrupted() {
+    return std::unexpected(Error{ErrorKind::interrupted, {}});
 }
 
 }  // namespace kyr

@@ -7,15 +7,15 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <utility>
+
+#include "system_calls.hpp"
 
 namespace kyr {
 namespace {
 
 // A single read or write never moves more than this (Linux caps it anyway).
 constexpr std::size_t max_transfer_bytes = std::size_t{1} << 30;
-constexpr std::size_t pipe_read_bytes = std::size_t{64} << 10;
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
 // (fills the buffer); accept whichever the C library declares.
@@ -47,6 +47,12 @@ std::unexpected<Error> io_failure(IoDirection direction, std::string_view text) 
     return io_error(std::move(message));
 }
 
+std::unexpected<Error> os_failure(IoDirection direction, int code) {
+    auto failure = io_failure(direction, os_error_text(code));
+    failure.error().os_code = code;
+    return failure;
+}
+
 FileDescriptor::~FileDescriptor() { close(); }
 
 FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
@@ -65,61 +71,45 @@ int FileDescriptor::close() noexcept {
         return 0;
     }
     // Not retried on EINTR: Linux releases the descriptor either way.
-    const int result = ::close(std::exchange(fd_, -1));
+    const int result = system_calls().close(std::exchange(fd_, -1));
     return result == 0 || errno == EINTR ? 0 : errno;
 }
 
-Result<FileDescriptor> open_file(const std::string& path, IoDirection direction) {
+Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode,
+                                 IoDirection direction, const StopCheck& stop) {
     if (path.find('\0') != std::string::npos) {
         return io_failure(direction, "path contains a NUL character");
     }
-    const int flags = direction == IoDirection::read ? O_RDONLY | O_CLOEXEC
-                                                     : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     for (;;) {
-        const int fd = ::open(path.c_str(), flags, 0666);
+        const int fd = system_calls().open(path.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) {
             return FileDescriptor(fd);
         }
         if (errno != EINTR) {
-            return io_failure(direction, os_error_text(errno));
+            return os_failure(direction, errno);
+        }
+        if (stop()) {
+            return interrupted();
         }
     }
 }
 
-Result<std::size_t> read_up_to(int fd, std::span<std::byte> out) {
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop) {
     std::size_t done = 0;
     while (done < out.size()) {
         const std::size_t want = std::min(out.size() - done, max_transfer_bytes);
-        const ssize_t got = ::read(fd, out.data() + done, want);
+        const ssize_t got = system_calls().read(fd, out.data() + done, want);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {
-            return io_failure(IoDirection::read, os_error_text(errno));
+            return os_failure(IoDirection::read, errno);
+        } else if (stop()) {
+            return interrupted();
         }
     }
     return done;
-}
-
-Result<std::vector<std::byte>> read_to_end(int fd) {
-    std::vector<std::byte> bytes;
-    try {
-        for (;;) {
-            const std::size_t filled = bytes.size();
-            bytes.resize(filled + pipe_read_bytes);
-            const auto got = read_up_to(fd, std::span(bytes).subspan(filled));
-            if (!got) {
-                return std::unexpected(got.error());
-            }
-            bytes.resize(filled + *got);
-            if (*got < pipe_read_bytes) {
-                return bytes;
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        return io_failure(IoDirection::read, "out of memory");
-    }
 }
 
 void reserve_space(int fd, std::uint64_t bytes) noexcept {
@@ -136,16 +126,18 @@ void reserve_space(int fd, std::uint64_t bytes) noexcept {
 #endif
 }
 
-Status write_all(int fd, std::span<const std::byte> data) {
+Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop) {
     while (!data.empty()) {
         const std::size_t want = std::min(data.size(), max_transfer_bytes);
-        const ssize_t wrote = ::write(fd, data.data(), want);
+        const ssize_t wrote = system_calls().write(fd, data.data(), want);
         if (wrote > 0) {
             data = data.subspan(static_cast<std::size_t>(wrote));
         } else if (wrote == 0) {
             return io_failure(IoDirection::write, "failed to write whole buffer");
         } else if (errno != EINTR) {
-            return io_failure(IoDirection::write, os_error_text(errno));
+            return os_failure(IoDirection::write, errno);
+        } else if (stop()) {
+            return interrupted();
         }
     }
     return {};

@@ -1,15 +1,19 @@
 // Thin POSIX file layer for disk I/O: an owning descriptor and whole-buffer
 // read and write loops. Failures come back as I/O errors whose message is
-// "Read error: " or "Write error: " followed by the rendered OS error.
+// "Read error: " or "Write error: " followed by the rendered OS error. Every
+// call goes through system_calls(); a call interrupted by a signal (EINTR) is
+// retried unless the stop check says to end, which yields `interrupted`.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "error.hpp"
+#include "stop_check.hpp"
 
 namespace kyr {
 
@@ -20,6 +24,9 @@ std::string os_error_text(int code);
 
 // An I/O error "{Read|Write} error: {text}".
 std::unexpected<Error> io_failure(IoDirection direction, std::string_view text);
+
+// The I/O error for the system error `code`.
+std::unexpected<Error> os_failure(IoDirection direction, int code);
 
 class FileDescriptor {
 public:
@@ -38,16 +45,15 @@ private:
     int fd_ = -1;
 };
 
-// Opens `path` for reading, or creates/truncates it for writing (mode 0666
-// before the umask). A path with an embedded NUL is refused before the OS sees
-// it, since the OS would silently stop at the NUL.
-Result<FileDescriptor> open_file(const std::string& path, IoDirection direction);
+// Opens `path` with `flags` (plus O_CLOEXEC) and, for a created file, `mode`
+// before the umask. A path with an embedded NUL is refused before the OS sees
+// it, since the OS would silently stop at the NUL. An open that blocks (a
+// FIFO without a peer) can be ended by a signal and the stop check.
+Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode,
+                                 IoDirection direction, const StopCheck& stop);
 
 // Reads until `out` is full or the file ends; returns the bytes read.
-Result<std::size_t> read_up_to(int fd, std::span<std::byte> out);
-
-// Reads everything up to the end of the file (pipes, devices).
-Result<std::vector<std::byte>> read_to_end(int fd);
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop);
 
 // Asks the filesystem to allocate `bytes` for `fd` now, leaving the file size
 // alone. Advice only: a refusal (no room, no support) changes nothing, and a
@@ -55,6 +61,6 @@ Result<std::vector<std::byte>> read_to_end(int fd);
 void reserve_space(int fd, std::uint64_t bytes) noexcept;
 
 // Writes all of `data`, continuing after partial writes.
-Status write_all(int fd, std::span<const std::byte> data);
+Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop);
 
 }  // namespace kyr

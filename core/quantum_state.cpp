@@ -70,7 +70,7 @@ double QuantumState::norm_squared() const noexcept {
     return accumulate_norm_squared(-0.0, real_.data(), imag_.data(), count);
 }
 
-Status QuantumState::normalize() noexcept {
+Status QuantumState::normalize() {
     const double norm_sq = norm_squared();
     if (norm_sq < 1e-15) {
         return value_error("Cannot normalize zero state");

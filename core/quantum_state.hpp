@@ -47,7 +47,7 @@ public:
     void replace_amplitudes(AmplitudeBuffer real, AmplitudeBuffer imag) noexcept;
 
     double norm_squared() const noexcept;
-    Status normalize() noexcept;
+    Status normalize();
     bool is_normalized(double tolerance) const noexcept;
     Result<double> fidelity(const QuantumState& other) const;
 

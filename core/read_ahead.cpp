@@ -1,8 +1,12 @@
 #include "read_ahead.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <exception>
 #include <semaphore>
 #include <system_error>
 #include <thread>
@@ -21,18 +25,22 @@ struct Slot {
     ChunkBuffer buffer;
     std::size_t wanted = 0;
     Result<std::size_t> got = 0;
+    std::exception_ptr failure;  // set instead of `got` when the read threw
     std::counting_semaphore<> filled{0};
     std::counting_semaphore<> free{1};
 };
 
 Result<std::uint64_t> read_inline(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  const ChunkConsumer& consume) {
+                                  const ChunkConsumer& consume, const StopCheck& stop) {
     const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(total, chunk_bytes)));
     std::uint64_t offset = 0;
     while (offset < total) {
+        if (stop()) {
+            return interrupted();
+        }
         const auto chunk =
             buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - offset));
-        const auto got = read_up_to(fd, chunk);
+        const auto got = read_up_to(fd, chunk, stop);
         if (!got) {
             return std::unexpected(got.error());
         }
@@ -45,27 +53,48 @@ Result<std::uint64_t> read_inline(int fd, std::uint64_t total, std::size_t chunk
     return total;
 }
 
+// Starts `body` on a new thread with every signal blocked there, so signals
+// reach the calling thread, whose stop check handles them.
+template <class Body>
+std::thread start_without_signals(Body&& body) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    struct RestoreMask {
+        sigset_t& previous;
+        ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    } restore{previous};
+    return std::thread(std::forward<Body>(body));
+}
+
 }  // namespace
 
 Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  const ChunkConsumer& consume) {
+                                  const ChunkConsumer& consume, const StopCheck& stop) {
     if (total <= chunk_bytes) {
-        return read_inline(fd, total, chunk_bytes, consume);
+        return read_inline(fd, total, chunk_bytes, consume, stop);
     }
     std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};
-    std::atomic<bool> stop{false};
+    std::atomic<bool> halt{false};
     auto produce = [&] {
         std::uint64_t offset = 0;
         for (std::size_t k = 0; offset < total; ++k) {
             Slot& slot = slots[k % 2];
             slot.free.acquire();
-            if (stop) {
+            if (halt) {
                 return;
             }
             slot.wanted =
                 static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, total - offset));
-            slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted));
-            const bool complete = slot.got && *slot.got == slot.wanted;
+            bool complete = false;
+            try {
+                // Signals are blocked here, so EINTR cannot come up.
+                slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted), never_stop());
+                complete = slot.got && *slot.got == slot.wanted;
+            } catch (...) {
+                slot.failure = std::current_exception();  // rethrown by the caller
+            }
             slot.filled.release();
             if (!complete) {
                 return;
@@ -75,28 +104,34 @@ Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk
     };
     std::thread helper;
     try {
-        helper = std::thread(produce);
+        helper = start_without_signals(produce);
     } catch (const std::system_error&) {
-        return read_inline(fd, total, chunk_bytes, consume);
+        return read_inline(fd, total, chunk_bytes, consume, stop);
     }
     // Stops and joins the helper on every way out, a throwing consumer included.
     struct Join {
         std::thread& helper;
-        std::atomic<bool>& stop;
+        std::atomic<bool>& halt;
         std::array<Slot, 2>& slots;
         ~Join() {
-            stop = true;
+            halt = true;
             for (Slot& slot : slots) {
                 slot.free.release();
             }
             helper.join();
         }
-    } join{helper, stop, slots};
+    } join{helper, halt, slots};
 
     std::uint64_t offset = 0;
     for (std::size_t k = 0; offset < total; ++k) {
+        if (stop()) {
+            return interrupted();
+        }
         Slot& slot = slots[k % 2];
         slot.filled.acquire();
+        if (slot.failure) {
+            std::rethrow_exception(slot.failure);
+        }
         if (!slot.got) {
             return std::unexpected(slot.got.error());
         }

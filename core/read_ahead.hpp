@@ -9,6 +9,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "stop_check.hpp"
 
 namespace kyr {
 
@@ -19,8 +20,9 @@ using ChunkConsumer = std::function<void(std::uint64_t offset, std::span<const s
 // Reads `total` bytes from the current position of `fd` in chunks of at most
 // `chunk_bytes` and hands each complete chunk to `consume`. Returns how many
 // bytes the file had (total, or fewer when it ended early; an incomplete chunk
-// is not consumed), or a read error.
+// is not consumed), a read error, or `interrupted` when `stop`, asked on the
+// calling thread before each chunk, says so.
 Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  const ChunkConsumer& consume);
+                                  const ChunkConsumer& consume, const StopCheck& stop);
 
 }  // namespace kyr

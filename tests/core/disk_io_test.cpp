@@ -188,7 +188,7 @@ TEST_F(DiskIo, NulInPathIsRefusedBeforeTheSystemSeesIt) {
     ASSERT_FALSE(loaded);
     EXPECT_EQ(loaded.error().kind, ErrorKind::io);
     EXPECT_EQ(loaded.error().message, "Read error: path contains a NUL character");
-    EXPECT_FALSE(verify_state_file(with_nul));
+    EXPECT_FALSE(verify_state_file(with_nul).value());
 }
 
 // --- load -------------------------------------------------------------------
@@ -273,11 +273,11 @@ TEST_F(DiskIo, StreamingReaderAgreesWithDecoderOnEveryCorpusFile) {
         if (expected) {
             expect_same_state(*loaded, *expected);
             EXPECT_EQ(loaded->source_path(), target);
-            EXPECT_EQ(verify_state_file(target), std::fabs(expected->norm_squared() - 1.0) < 1e-6);
+            EXPECT_EQ(verify_state_file(target).value(), std::fabs(expected->norm_squared() - 1.0) < 1e-6);
         } else {
             EXPECT_EQ(loaded.error().kind, expected.error().kind);
             EXPECT_EQ(loaded.error().message, expected.error().message);
-            EXPECT_FALSE(verify_state_file(target));
+            EXPECT_FALSE(verify_state_file(target).value());
         }
     }
 }
@@ -316,7 +316,7 @@ struct VerifyCase {
 class DiskIoVerify : public DiskIo, public ::testing::WithParamInterface<VerifyCase> {};
 
 TEST_P(DiskIoVerify, AnswersWithoutFailing) {
-    EXPECT_EQ(verify_state_file(write_bytes("v.kyr", GetParam().contents)), GetParam().expected);
+    EXPECT_EQ(verify_state_file(write_bytes("v.kyr", GetParam().contents)).value(), GetParam().expected);
 }
 
 Bytes with_noise_after_amplitudes(Bytes bytes) {
@@ -354,8 +354,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DiskIo, VerifyIsFalseForPathsThatCannotBeRead) {
-    EXPECT_FALSE(verify_state_file(path("absent.kyr")));
-    EXPECT_FALSE(verify_state_file(dir_.string()));
+    EXPECT_FALSE(verify_state_file(path("absent.kyr")).value());
+    EXPECT_FALSE(verify_state_file(dir_.string()).value());
 }
 
 TEST_F(DiskIo, VerifyFlipsExactlyWhereTheInMemoryNormDoes) {
@@ -393,8 +393,8 @@ TEST_F(DiskIo, VerifyFlipsExactlyWhereTheInMemoryNormDoes) {
     const std::string inside_file = path("inside.kyr");
     ASSERT_TRUE(write_state_file(state, inside_file));
 
-    EXPECT_TRUE(verify_state_file(inside_file));
-    EXPECT_FALSE(verify_state_file(outside_file));
+    EXPECT_TRUE(verify_state_file(inside_file).value());
+    EXPECT_FALSE(verify_state_file(outside_file).value());
 }
 
 }  // namespace

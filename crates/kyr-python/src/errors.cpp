@@ -16,6 +16,10 @@ PyObject* raise_error(const Error& error) {
         case ErrorKind::type:
             type = PyExc_TypeError;
             break;
+        case ErrorKind::interrupted:
+            // The signal handler's exception is already set.
+            set_error_if_missing();
+            return nullptr;
     }
     PyErr_SetString(type, error.message.c_str());
     return nullptr;

@@ -13,7 +13,8 @@
 namespace kyr::python {
 
 // Raises the exception for a core error (value -> ValueError, io -> OSError,
-// type -> TypeError) and returns nullptr.
+// type -> TypeError; an interrupted operation keeps the exception its signal
+// handler raised) and returns nullptr.
 PyObject* raise_error(const Error& error);
 
 // Raises TypeError "'{type}' object cannot be converted to '{target}'".

@@ -13,6 +13,7 @@
 #include "method_def.hpp"
 #include "numpy_bridge.hpp"
 #include "py_ref.hpp"
+#include "signal_check.hpp"
 
 namespace kyr::python {
 namespace {
@@ -435,7 +436,9 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!path) {
             return nullptr;
         }
-        if (const auto written = write_state_file(state_of(self), std::string(*path)); !written) {
+        const auto written =
+            write_state_file(state_of(self), std::string(*path), python_signal_check());
+        if (!written) {
             return raise_error(written.error());
         }
         Py_RETURN_NONE;

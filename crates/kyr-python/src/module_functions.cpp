@@ -7,8 +7,9 @@
 #include "borrow.hpp"
 #include "core/disk_io.hpp"
 #include "errors.hpp"
-#include "method_def.hpp"
 #include "kyr_file.hpp"
+#include "method_def.hpp"
+#include "signal_check.hpp"
 
 namespace kyr::python {
 namespace {
@@ -35,7 +36,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (!path) {
             return nullptr;
         }
-        auto state = read_state_file(std::string(*path));
+        auto state = read_state_file(std::string(*path), python_signal_check());
         if (!state) {
             return raise_error(state.error());
         }
@@ -84,7 +85,8 @@ PyObject* save(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         QuantumState& state = as_kyr_file(target)->state;
         state.set_bond_dimension(*bond_dimension);
         state.set_golay_enabled(*golay);
-        if (const auto written = write_state_file(state, std::string(*path)); !written) {
+        if (const auto written = write_state_file(state, std::string(*path), python_signal_check());
+            !written) {
             return raise_error(written.error());
         }
         Py_RETURN_NONE;
@@ -110,7 +112,12 @@ PyObject* verify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (!path) {
             return nullptr;
         }
-        return PyBool_FromLong(verify_state_file(std::string(*path)));
+        // A handler's exception propagates; it does not make the file invalid.
+        const auto valid = verify_state_file(std::string(*path), python_signal_check());
+        if (!valid) {
+            return raise_error(valid.error());
+        }
+        return PyBool_FromLong(*valid);
     });
 }
 
