@@ -1,0 +1,374 @@
+// Faults of the operating system made deterministic through the replaceable
+// system calls: partial transfers, EINTR, a failing close, a file that ends
+// early, a directory that refuses new files, and stop requests.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/disk_io.hpp"
+#include "core/state_file.hpp"
+#include "core/system_calls.hpp"
+
+namespace kyr {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::byte>;
+
+Bytes read_bytes(const std::string& target) {
+    std::ifstream in(target, std::ios::binary);
+    const std::vector<char> chars{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    Bytes bytes(chars.size());
+    std::memcpy(bytes.data(), chars.data(), chars.size());
+    return bytes;
+}
+
+// A state spanning several disk chunks, so the read-ahead path is taken, with
+// no two amplitudes alike.
+QuantumState large_state() {
+    QuantumState state = *QuantumState::create(19);
+    EXPECT_GT(encoded_size(state), 2 * disk_chunk_bytes);
+    for (std::uint64_t i = 0; i < state.dimension(); ++i) {
+        EXPECT_TRUE(state.set_amplitude(i, 1.0 / static_cast<double>(i + 1), -static_cast<double>(i)));
+    }
+    return state;
+}
+
+QuantumState small_state() {
+    QuantumState state = *QuantumState::create(6);
+    for (std::uint64_t i = 0; i < state.dimension(); ++i) {
+        EXPECT_TRUE(state.set_amplitude(i, static_cast<double>(i) + 0.5, 2.0 - static_cast<double>(i)));
+    }
+    return state;
+}
+
+void expect_same_amplitudes(const QuantumState& got, const QuantumState& want) {
+    ASSERT_EQ(got.real().size(), want.real().size());
+    EXPECT_EQ(std::memcmp(got.real().data(), want.real().data(), want.real().size_bytes()), 0);
+    EXPECT_EQ(std::memcmp(got.imag().data(), want.imag().data(), want.imag().size_bytes()), 0);
+}
+
+class FileFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kyr-faults-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    // The names in the test directory, so a leftover temporary file shows.
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // A good file that a failed save must leave exactly as it is.
+    std::string previous_file() {
+        QuantumState previous = *QuantumState::create(3);
+        const std::string target = path("state.kyr");
+        EXPECT_TRUE(write_state_file(previous, target));
+        previous_bytes_ = read_bytes(target);
+        return target;
+    }
+
+    void expect_previous_file_untouched(const std::string& target) const {
+        EXPECT_EQ(read_bytes(target), previous_bytes_);
+        EXPECT_EQ(listing(), std::vector<std::string>{"state.kyr"});
+    }
+
+    fs::path dir_;
+    Bytes previous_bytes_;
+};
+
+// --- partial transfers ------------------------------------------------------
+
+// Moves at most `limit` bytes per read or write, as pipes, signals and some
+// filesystems do.
+class ShortTransfers : public SystemCalls {
+public:
+    explicit ShortTransfers(std::size_t limit) : limit_(limit) {}
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        return SystemCalls::read(fd, buffer, std::min(bytes, limit_));
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t bytes) override {
+        return SystemCalls::write(fd, buffer, std::min(bytes, limit_));
+    }
+
+private:
+    std::size_t limit_;
+};
+
+class FileFaultsShortTransfers : public FileFaults, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(FileFaultsShortTransfers, SaveLoadAndVerifyStayExact) {
+    // Tiny transfers on a small state; chunk-sized odd ones on a large state.
+    const std::size_t limit = GetParam();
+    QuantumState state = limit < 4096 ? small_state() : large_state();
+    const std::string target = path("state.kyr");
+    ShortTransfers calls(limit);
+    ScopedSystemCalls scope(calls);
+
+    ASSERT_TRUE(write_state_file(state, target));
+    EXPECT_EQ(read_bytes(target), to_bytes(state));
+    const auto loaded = read_state_file(target);
+    ASSERT_TRUE(loaded) << loaded.error().message;
+    expect_same_amplitudes(*loaded, state);
+    ASSERT_TRUE(state.normalize());
+    ASSERT_TRUE(write_state_file(state, target));
+    EXPECT_TRUE(verify_state_file(target).value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, FileFaultsShortTransfers,
+                         ::testing::Values(std::size_t{7}, std::size_t{(1 << 20) + 3}));
+
+class ZeroWrites : public SystemCalls {
+public:
+    ssize_t write(int, const void*, std::size_t) override { return 0; }
+};
+
+TEST_F(FileFaults, WriteThatMovesNothingFailsAndKeepsThePreviousFile) {
+    const std::string target = previous_file();
+    QuantumState state = small_state();
+    ZeroWrites calls;
+    ScopedSystemCalls scope(calls);
+    const auto written = write_state_file(state, target);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message, "Write error: failed to write whole buffer");
+    EXPECT_FALSE(state.source_path());
+    expect_previous_file_untouched(target);
+}
+
+// --- a file that ends before its size said ----------------------------------
+
+// Reports the end of every file once `available` bytes were read from it, as
+// if it had been truncated after its size was taken.
+class EndsEarly : public SystemCalls {
+public:
+    explicit EndsEarly(std::size_t available) : available_(available) {}
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        std::size_t& done = done_[fd];
+        const ssize_t got = SystemCalls::read(fd, buffer, std::min(bytes, available_ - done));
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        }
+        return got;
+    }
+    int close(int fd) override {
+        done_.erase(fd);
+        return SystemCalls::close(fd);
+    }
+
+private:
+    std::size_t available_;
+    std::map<int, std::size_t> done_;
+};
+
+class FileFaultsEndsEarly : public FileFaults, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(FileFaultsEndsEarly, LoadReportsTheBytesReallyRead) {
+    const std::size_t available = GetParam();
+    QuantumState state = large_state();
+    const std::string target = path("state.kyr");
+    ASSERT_TRUE(write_state_file(state, target));
+    EndsEarly calls(available);
+    ScopedSystemCalls scope(calls);
+
+    const std::string message = "File truncated: expected " +
+                                std::to_string(encoded_size(state)) + " bytes, got " +
+                                std::to_string(available);
+    const auto loaded = read_state_file(target);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, ErrorKind::value);
+    EXPECT_EQ(loaded.error().message, message);
+    EXPECT_FALSE(verify_state_file(target).value());
+}
+
+// Inside the first chunk, at a chunk seam, inside a later chunk, and one
+// byte short of the end.
+INSTANTIATE_TEST_SUITE_P(Offsets, FileFaultsEndsEarly,
+                         ::testing::Values(std::size_t{1000}, 16 + disk_chunk_bytes,
+                                           16 + disk_chunk_bytes + 12345,
+                                           16 + (std::size_t{16} << 19) - 1));
+
+// --- interrupted system calls -----------------------------------------------
+
+// Every other open, read and write is interrupted by a signal before doing
+// anything.
+class Interrupting : public SystemCalls {
+public:
+    int open(const char* path, int flags, mode_t mode) override {
+        return interrupt() ? -1 : SystemCalls::open(path, flags, mode);
+    }
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        return interrupt() ? -1 : SystemCalls::read(fd, buffer, bytes);
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t bytes) override {
+        return interrupt() ? -1 : SystemCalls::write(fd, buffer, bytes);
+    }
+    int interruptions() const { return interruptions_; }
+
+private:
+    bool interrupt() {
+        if ((toggle_ = !toggle_)) {
+            ++interruptions_;
+            errno = EINTR;
+            return true;
+        }
+        return false;
+    }
+    bool toggle_ = false;
+    int interruptions_ = 0;
+};
+
+TEST_F(FileFaults, InterruptedCallsAreRetriedWhenNothingAsksToStop) {
+    QuantumState state = small_state();
+    const std::string target = path("state.kyr");
+    Interrupting calls;
+    ScopedSystemCalls scope(calls);
+    int asked = 0;
+    const StopCheck keep_going = [&] {
+        ++asked;
+        return false;
+    };
+    ASSERT_TRUE(write_state_file(state, target, keep_going));
+    EXPECT_EQ(read_bytes(target), to_bytes(state));
+    const auto loaded = read_state_file(target, keep_going);
+    ASSERT_TRUE(loaded) << loaded.error().message;
+    expect_same_amplitudes(*loaded, state);
+    EXPECT_GT(calls.interruptions(), 3);
+    EXPECT_GE(asked, calls.interruptions());
+}
+
+TEST_F(FileFaults, InterruptedCallEndsTheOperationWhenAskedToStop) {
+    const std::string target = previous_file();
+    QuantumState state = small_state();
+    Interrupting calls;
+    ScopedSystemCalls scope(calls);
+    const StopCheck stop_on_signal = [&] { return calls.interruptions() > 0; };
+
+    const auto written = write_state_file(state, target, stop_on_signal);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, ErrorKind::interrupted);
+    expect_previous_file_untouched(target);
+    const auto loaded = read_state_file(target, stop_on_signal);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, ErrorKind::interrupted);
+    const auto verified = verify_state_file(target, stop_on_signal);
+    ASSERT_FALSE(verified);
+    EXPECT_EQ(verified.error().kind, ErrorKind::interrupted);
+}
+
+// --- stop requests between chunks -------------------------------------------
+
+class FileFaultsStopAfter : public FileFaults, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FileFaultsStopAfter, LongOperationsEndAtTheNextChunk) {
+    const int allowed = GetParam();
+    QuantumState state = large_state();
+    const std::string target = path("state.kyr");
+    ASSERT_TRUE(write_state_file(state, target));
+    const Bytes before = read_bytes(target);
+    int asked = 0;
+    const StopCheck stop_later = [&] { return ++asked > allowed; };
+
+    const auto written = write_state_file(state, target, stop_later);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().kind, ErrorKind::interrupted);
+    EXPECT_EQ(read_bytes(target), before);
+    EXPECT_EQ(listing(), std::vector<std::string>{"state.kyr"});
+    asked = 0;
+    const auto loaded = read_state_file(target, stop_later);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, ErrorKind::interrupted);
+    asked = 0;
+    const auto verified = verify_state_file(target, stop_later);
+    ASSERT_FALSE(verified);
+    EXPECT_EQ(verified.error().kind, ErrorKind::interrupted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, FileFaultsStopAfter, ::testing::Values(0, 1));
+
+// --- close and directory failures -------------------------------------------
+
+// close() of a descriptor opened for writing reports a deferred write error,
+// as NFS and quotas do.
+class FailingClose : public SystemCalls {
+public:
+    int open(const char* path, int flags, mode_t mode) override {
+        const int fd = SystemCalls::open(path, flags, mode);
+        if (fd >= 0 && (flags & O_ACCMODE) == O_WRONLY) {
+            writers_.push_back(fd);
+        }
+        return fd;
+    }
+    int close(int fd) override {
+        const bool writer = std::erase(writers_, fd) > 0;
+        SystemCalls::close(fd);
+        if (writer) {
+            errno = EIO;
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    std::vector<int> writers_;
+};
+
+TEST_F(FileFaults, FailedCloseIsAWriteErrorAndKeepsThePreviousFile) {
+    const std::string target = previous_file();
+    QuantumState state = small_state();
+    FailingClose calls;
+    ScopedSystemCalls scope(calls);
+    const auto written = write_state_file(state, target);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message, "Write error: Input/output error (os error 5)");
+    EXPECT_FALSE(state.source_path());
+    expect_previous_file_untouched(target);
+}
+
+// A directory whose permissions forbid creating files (what root cannot be
+// shown with chmod).
+class RefusingDirectory : public SystemCalls {
+public:
+    int open(const char* path, int flags, mode_t mode) override {
+        if ((flags & O_EXCL) != 0) {
+            errno = EACCES;
+            return -1;
+        }
+        return SystemCalls::open(path, flags, mode);
+    }
+};
+
+TEST_F(FileFaults, DirectoryRefusingNewFilesIsWrittenInPlace) {
+    const std::string target = previous_file();
+    QuantumState state = small_state();
+    RefusingDirectory calls;
+    ScopedSystemCalls scope(calls);
+    ASSERT_TRUE(write_state_file(state, target));
+    EXPECT_EQ(read_bytes(target), to_bytes(state));
+    EXPECT_EQ(listing(), std::vector<std::string>{"state.kyr"});
+
+    const auto created = write_state_file(state, path("new.kyr"));
+    ASSERT_FALSE(created);
+    EXPECT_EQ(created.error().message, "Write error: Permission denied (os error 13)");
+}
+
+}  // namespace
+}  // namespace kyr
