@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chunk_buffer.hpp"
+#include "page_cache.hpp"
 #include "posix_file.hpp"
 #include "read_ahead.hpp"
 #include "replace_file.hpp"
@@ -117,10 +118,16 @@ Status for_each_amplitude_chunk(const OpenedStateFile& file, Consume&& consume,
         return {};
     }
     const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
+    const bool release_pages = streams_past_page_cache(file.header.encoded_bytes());
     const auto got = read_chunks(
         file.fd.get(), total, disk_chunk_bytes,
         [&](std::uint64_t offset, std::span<const std::byte> bytes) {
             consume(offset / file_amplitude_bytes, bytes);
+            if (release_pages) {
+                // From the page holding the chunk's first byte (offset 16 +
+                // offset in the file) to its end.
+                release_read_pages(file.fd.get(), offset, file_header_bytes + bytes.size());
+            }
         },
         stop);
     if (!got) {
@@ -186,6 +193,8 @@ Status write_state_file(QuantumState& state, const std::string& path, const Stop
         return std::unexpected(file.error());
     }
     reserve_space(file->fd(), size);
+    WriteBehind write_behind(file->fd(), streams_past_page_cache(size));
+    std::uint64_t file_offset = 0;
     std::size_t filled = file_header_bytes;
     std::size_t index = 0;
     do {
@@ -200,6 +209,8 @@ Status write_state_file(QuantumState& state, const std::string& path, const Stop
         if (auto written = write_all(file->fd(), buffer.bytes().first(end), stop); !written) {
             return written;
         }
+        file_offset += end;
+        write_behind.written_up_to(file_offset);
         index += n;
         filled = 0;
     } while (index < count);
