@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the C++ tests plain and under AddressSanitizer +
 # UndefinedBehaviorSanitizer, a short run of each fuzz target, the Python
-# suite, and the examples.
+# suite, the documentation build with its doctests, and the examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -51,6 +51,9 @@ sanitized() {
 }
 sanitized "$KYR_PYTHON" -c 'import kyr; assert "python-sanitized" in kyr.__file__, kyr.__file__'
 sanitized "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/python
+
+echo "== documentation"
+bash scripts/docs.sh
 
 echo "== examples"
 scripts/run_examples.sh

@@ -13,7 +13,7 @@ def replacing(path):
     succeeds and removed when it fails, so `path` holds the old file or the new one."""
     directory, name = os.path.split(os.path.abspath(path))
     try:
-        descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
+        descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.converting-", dir=directory)
     except OSError as error:
         raise FileError(path, os_reason(error)) from None
     os.close(descriptor)
