@@ -38,7 +38,9 @@ def main(argv=None):
     """Runs the command line ``argv`` (default: sys.argv[1:]) and returns the exit status."""
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        status = args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at interpreter exit
+        return status
     except KeyboardInterrupt:
         print("kyr: interrupted", file=sys.stderr)
         return 130

@@ -1,7 +1,7 @@
 """kyr compare: the fidelity of two files."""
 
 from .errors import FileError, report
-from .help_format import FORMATTER
+from .arguments import FORMATTER
 from .loading import load_state
 
 DESCRIPTION = """\

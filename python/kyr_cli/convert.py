@@ -3,7 +3,7 @@
 import numpy as np
 
 from .errors import FileError, os_reason, report
-from .help_format import FORMATTER
+from .arguments import FORMATTER
 from .layout import (AMPLITUDE, HEADER_SIZE, MAX_QUBITS, chunks, encode_header, map_amplitudes,
                      read_header)
 from .output import replacing

@@ -5,7 +5,7 @@ import os
 import numpy as np
 
 from .errors import FileError, os_reason, report
-from .help_format import FORMATTER, positive_int
+from .arguments import FORMATTER, positive_int
 from .layout import chunks, map_amplitudes, read_header
 from .loading import load_state
 

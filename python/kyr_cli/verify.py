@@ -5,7 +5,7 @@ import math
 import kyr
 
 from .errors import FileError, report
-from .help_format import FORMATTER
+from .arguments import FORMATTER
 from .layout import chunks, map_amplitudes, read_header
 
 TOLERANCE = 1e-6  # kyr.verify's fixed tolerance on the squared norm

@@ -116,6 +116,18 @@ def test_usage_errors_exit_2(tmp_path, args, complaint):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize("command", ["info", "verify", "compare"])
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, command):
+    path = bell(tmp_path / "bell.kyr")
+    files = [path, path] if command == "compare" else [path] * 50
+    child = subprocess.Popen([sys.executable, "-m", "kyr_cli", command, *map(str, files)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()  # like `| head -0`, before the command has printed anything
+    assert child.wait(timeout=60) == 1
+    assert child.stderr.read() == b""
+    child.stderr.close()
+
+
 # ----- info -------------------------------------------------------------------
 
 def test_info_shows_header_norm_and_most_probable_states(tmp_path):

@@ -1,4 +1,4 @@
-"""Shared help formatting and argument types for the subcommands."""
+"""Argument parsing pieces shared by the subcommands."""
 
 import argparse
 
