@@ -4,10 +4,10 @@ import numpy as np
 
 from .errors import FileError, os_reason, report
 from .arguments import FORMATTER
-from .layout import (AMPLITUDE, HEADER_SIZE, MAX_QUBITS, chunks, encode_header, map_amplitudes,
-                     read_header)
+from .layout import AMPLITUDE, MAX_QUBITS, encode_header, read_header
 from .output import replacing
 from .progress import progress_bar
+from .streaming import read_amplitudes, read_values
 
 DTYPES = {"complex128": np.dtype("<c16"), "float64": np.dtype("<f8")}
 
@@ -24,8 +24,8 @@ Convert IN to OUT, in the direction their extensions give:
 Every value comes through bit for bit (NaN payloads and -0.0 included):
 both formats hold binary64 (re, im) pairs, so converting is copying, with
 a byte swap for a big-endian .npy.
-The input is memory-mapped and copied in 16 MiB chunks, so memory use stays
-small whatever the size; a progress bar shows on a terminal (tqdm if it is
+The values are copied through a 16 MiB buffer, so memory use stays small
+whatever the size; a progress bar shows on a terminal (tqdm if it is
 installed). OUT is written to a hidden temporary file beside it and renamed
 into place at the end, so a failed or interrupted conversion leaves any
 earlier OUT as it was."""
@@ -74,46 +74,43 @@ def run(args):
 
 def kyr_to_npy(source, target, dtype, show_progress):
     header = read_header(source)
-    amplitudes = map_amplitudes(source, header)
     length = header.dimension * AMPLITUDE.itemsize // dtype.itemsize
-    try:
-        with replacing(target) as temporary:
-            array = np.lib.format.open_memmap(temporary, mode="w+", dtype=dtype, shape=(length,))
-            copy_chunks(amplitudes, array.view(AMPLITUDE), show_progress)
-            array.flush()
-            del array  # unmapped before the rename
-    except OSError as error:
-        raise FileError(target, os_reason(error)) from None
+    description = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False,
+                   "shape": (length,)}
+    write(target, lambda file: np.lib.format.write_array_header_1_0(file, description),
+          read_amplitudes(source, header), header.dimension, show_progress)
 
 
 def npy_to_kyr(source, target, show_progress):
-    amplitudes = open_npy_amplitudes(source)
-    size = HEADER_SIZE + len(amplitudes) * AMPLITUDE.itemsize
+    offset, dtype, count = locate_npy_amplitudes(source)
+    write(target, lambda file: file.write(encode_header(count.bit_length() - 1)),
+          read_values(source, offset, dtype, count), count, show_progress)
+
+
+def write(target, write_header, chunks, count, show_progress):
+    """Writes `target` through replacing(): the header, then `count` amplitudes from
+    (start, values) chunks as little-endian complex128."""
     try:
-        with replacing(target) as temporary:
-            with open(temporary, "r+b") as file:
-                file.truncate(size)
-                file.write(encode_header(len(amplitudes).bit_length() - 1))
-            mapped = np.memmap(temporary, dtype=AMPLITUDE, mode="r+", offset=HEADER_SIZE,
-                               shape=(len(amplitudes),))
-            copy_chunks(amplitudes, mapped, show_progress)
-            mapped.flush()
-            del mapped  # unmapped before the rename
+        with replacing(target) as temporary, open(temporary, "wb") as file:
+            write_header(file)
+            copy_chunks(chunks, file, count, show_progress)
     except OSError as error:
         raise FileError(target, os_reason(error)) from None
 
 
-def copy_chunks(source, target, show_progress):
-    """target[:] = source, chunk by chunk; a byte-order change is the only conversion."""
-    with progress_bar(len(source) * AMPLITUDE.itemsize, show_progress) as advance:
-        for start, stop in chunks(len(source)):
-            target[start:stop] = source[start:stop]
-            advance((stop - start) * AMPLITUDE.itemsize)
+def copy_chunks(chunks, file, count, show_progress):
+    with progress_bar(count * AMPLITUDE.itemsize, show_progress) as advance:
+        for _, values in chunks:
+            # A byte swap, for a big-endian input, is the only conversion.
+            file.write(values.astype(AMPLITUDE, copy=False).data)
+            advance(values.nbytes)
 
 
-def open_npy_amplitudes(path):
-    """The .npy file's values as a memory-mapped complex array of 2^n elements, 1 <= n <= 30."""
+def locate_npy_amplitudes(path):
+    """(offset, complex dtype, count) of the values of a .npy file holding 2^n amplitudes,
+    1 <= n <= 30, as complex128 or interleaved float64, in either byte order."""
     try:
+        # NumPy parses the header and maps the data without reading it.
         array = np.load(path, mmap_mode="r", allow_pickle=False)
     except OSError as error:
         raise FileError(path, os_reason(error)) from None
@@ -128,13 +125,13 @@ def open_npy_amplitudes(path):
         raise FileError(path, f"dtype {kind} is neither complex128 nor float64")
     if array.ndim != 1:
         raise FileError(path, f"expected a one-dimensional array, got shape {array.shape}")
-    if interleaved:
-        if len(array) % 2:
-            raise FileError(path, f"float64 length {len(array)} is odd: expected interleaved "
-                                  "(re, im) pairs")
-        array = array.view(kind.str.replace("f8", "c16"))  # same bytes, same byte order
     count = len(array)
+    if interleaved:
+        if count % 2:
+            raise FileError(path, f"float64 length {count} is odd: expected interleaved "
+                                  "(re, im) pairs")
+        kind, count = np.dtype(kind.str.replace("f8", "c16")), count // 2  # same byte order
     if count < 2 or count & (count - 1) or count > 1 << MAX_QUBITS:
         raise FileError(path, f"{count} amplitudes: a .kyr file holds 2^n of them, n from 1 to "
                               f"{MAX_QUBITS}")
-    return array
+    return array.offset, kind, count

@@ -6,8 +6,9 @@ import numpy as np
 
 from .errors import FileError, os_reason, report
 from .arguments import FORMATTER, positive_int
-from .layout import chunks, map_amplitudes, read_header
+from .layout import read_header
 from .loading import load_state
+from .streaming import read_amplitudes
 
 DESCRIPTION = """\
 Show, for each FILE: the qubit count, the file size, the bond dimension and
@@ -19,7 +20,7 @@ bit strings with qubit 0 rightmost (Qiskit's order); zero and NaN
 probabilities are not listed.
 
 The whole state is loaded (16 bytes per amplitude: 16 GiB at 30 qubits);
-the ranking reads the file again in 16 MiB chunks."""
+the ranking reads the file again through a 16 MiB buffer."""
 
 EPILOG = """\
 example:
@@ -63,7 +64,7 @@ def describe(path, top):
     except OSError as error:
         raise FileError(path, os_reason(error)) from None
     norm = state.norm_squared()
-    ranked = most_probable(map_amplitudes(path, read_header(path)), top)
+    ranked = most_probable(read_amplitudes(path, read_header(path)), top)
     lines = [
         path,
         f"  qubits          {state.num_qubits}",
@@ -89,13 +90,12 @@ def readable_size(size):
             return f" ({size:.1f} {unit})"
 
 
-def most_probable(amplitudes, count):
+def most_probable(chunks, count):
     """The `count` largest positive probabilities as (index, probability), largest
-    first, ties in index order; reads `amplitudes` one chunk at a time."""
+    first, ties in index order, from (start, amplitudes) chunks."""
     best_index = np.empty(0, dtype=np.int64)
     best_probability = np.empty(0)
-    for start, stop in chunks(len(amplitudes)):
-        block = amplitudes[start:stop]
+    for start, block in chunks:
         probability = block.real * block.real + block.imag * block.imag
         index = largest_positive(probability, count)
         best_index = np.concatenate([best_index, index + start])

@@ -1,5 +1,5 @@
-"""The .kyr byte layout, for the parts of the command that stream a file in
-chunks instead of loading the whole state through kyr.load.
+"""The .kyr byte layout, for the parts of the command that stream a file
+instead of loading the whole state through kyr.load.
 
 A file is a 16-byte header (magic, qubit count, bond byte, Golay byte, eight
 reserved bytes) followed by 2**n little-endian (re, im) binary64 pairs. The
@@ -74,18 +74,3 @@ def read_header(path):
         return parse_header(data, size)
     except ValueError as error:
         raise FileError(path, str(error)) from None
-
-
-def map_amplitudes(path, header):
-    """The file's amplitudes as a read-only complex128 memory map: nothing is read until used."""
-    try:
-        return np.memmap(path, dtype=AMPLITUDE, mode="r", offset=HEADER_SIZE,
-                         shape=(header.dimension,))
-    except OSError as error:
-        raise FileError(path, os_reason(error)) from None
-
-
-def chunks(length, size=1 << 20):
-    """(start, stop) pairs covering range(length) in steps of `size` amplitudes (16 MiB)."""
-    for start in range(0, length, size):
-        yield start, min(start + size, length)

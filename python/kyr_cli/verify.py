@@ -6,7 +6,8 @@ import kyr
 
 from .errors import FileError, report
 from .arguments import FORMATTER
-from .layout import chunks, map_amplitudes, read_header
+from .layout import read_header
+from .streaming import read_amplitudes
 
 TOLERANCE = 1e-6  # kyr.verify's fixed tolerance on the squared norm
 
@@ -48,15 +49,13 @@ def run(args):
 
 def failure_reason(path):
     """Why kyr.verify refused `path`, found by reading it again."""
+    norm = 0.0
     try:
-        header = read_header(path)
-        amplitudes = map_amplitudes(path, header)
+        for _, block in read_amplitudes(path, read_header(path)):
+            values = block.view("<f8")
+            norm += float(values @ values)
     except FileError as error:
         return error.reason
-    norm = 0.0
-    for start, stop in chunks(len(amplitudes)):
-        block = amplitudes[start:stop].view("<f8")
-        norm += float(block @ block)
     if math.isnan(norm):
         return "an amplitude is NaN"
     if abs(norm - 1) < TOLERANCE:

@@ -314,6 +314,16 @@ def test_convert_reports_bad_kyr_input_as_load_does(tmp_path, kind):
     assert not (tmp_path / "out.npy").exists()
 
 
+def test_a_file_that_ends_while_being_streamed_is_reported(tmp_path):
+    from kyr_cli.errors import FileError
+    from kyr_cli.streaming import read_values
+
+    path = tmp_path / "shrunk.kyr"
+    path.write_bytes(bytes(16 + 16 * 3))
+    with pytest.raises(FileError, match=r"shrunk.kyr: ended after 3 of 4 values"):
+        list(read_values(str(path), 16, "<c16", 4))
+
+
 def test_convert_reports_an_unwritable_output(tmp_path):
     source = bell(tmp_path / "bell.kyr")
     result = run_kyr("convert", source, tmp_path / "no-such-dir" / "out.npy")
@@ -351,8 +361,8 @@ INTERRUPTED_CONVERT = """\
 import sys
 import kyr_cli.convert
 
-def interrupt(source, target, show_progress):
-    target[:1] = source[:1]
+def interrupt(chunks, file, count, show_progress):
+    file.write(b"part of the output")
     raise KeyboardInterrupt
 
 kyr_cli.convert.copy_chunks = interrupt
