@@ -113,7 +113,7 @@ class KyrHelp(SphinxDirective):
                 del os.environ["COLUMNS"]
             else:
                 os.environ["COLUMNS"] = previous
-        text = f"$ kyr {' '.join(command)} --help\n".replace("  ", " ") + output.getvalue()
+        text = " ".join(["$ kyr", *command, "--help"]) + "\n" + output.getvalue()
         block = nodes.literal_block(text, text)
         block["language"] = "text"
         return [block]

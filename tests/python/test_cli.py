@@ -161,6 +161,7 @@ def test_info_ranks_across_chunks_like_a_full_sort(tmp_path):
     kyr.save(kyr.from_numpy(pairs), str(path))
     result = run_kyr("info", "--top", "4", path)
     assert result.returncode == 0
+    assert f"  file size       {16 + (16 << num_qubits)} bytes (32.0 MiB)\n" in result.stdout
 
     probability = pairs[0::2] ** 2 + pairs[1::2] ** 2
     probability[np.isnan(probability)] = -1.0
