@@ -1,0 +1,361 @@
+"""Fault scenarios that the file-safety tests run in a child process.
+
+Each scenario sets resource limits, installs signal handlers, kills or races
+other processes: things the test runner must survive and must not inherit.
+`run_scenario` starts `python file_fault_scenarios.py NAME JSON_ARGS`; the
+scenario returns plain data, printed as one JSON line, and the tests judge it.
+"""
+import functools
+import hashlib
+import json
+import multiprocessing
+import os
+import re
+import resource
+import signal
+import sys
+import time
+
+import kyr
+
+# The hidden file a save writes before renaming it over its target.
+TEMPORARY_NAME = re.compile(r"\.(?P<target>.+)\.saving-[A-Za-z0-9]{6}")
+
+
+def run_scenario(name, *args, timeout=60):
+    import subprocess
+
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), name, json.dumps(args)],
+                          capture_output=True, text=True, timeout=timeout)
+    if done.returncode != 0:
+        raise RuntimeError(f"scenario {name} ended with {done.returncode}:\n{done.stderr}")
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def leftovers(directory):
+    return sorted(name for name in os.listdir(directory) if TEMPORARY_NAME.fullmatch(name))
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def mapped_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmSize in /proc/self/status")
+
+
+def described(error):
+    return f"{type(error).__name__}: {error}"
+
+
+def distinct_state(qubits, seed):
+    """A normalised state whose amplitudes all differ, and differ by seed."""
+    import numpy as np
+
+    values = np.arange(1, 2 ** (qubits + 1) + 1, dtype=np.float64) + seed
+    return kyr.from_numpy(values / np.linalg.norm(values))
+
+
+def save_call(via, state):
+    return state.save if via == "method" else functools.partial(kyr.save, state)
+
+
+# ----- failed saves ----------------------------------------------------------
+
+def save_under_limit(target, limit, via):
+    """Saves a fresh state over `target` while a file-size or memory limit
+    makes the save fail; returns the error."""
+    # 3 qubits is 144 bytes, past the 100-byte limit; 20 qubits needs a 4 MiB
+    # write buffer, past the 2 MiB of address space left.
+    state = kyr.KyrFile(3 if limit == "file size" else 20)
+    save = save_call(via, state)
+    if limit == "file size":
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        kind, value = resource.RLIMIT_FSIZE, 100
+    else:
+        kind, value = resource.RLIMIT_AS, mapped_bytes() + 2 * 2**20
+    previous = resource.getrlimit(kind)
+    resource.setrlimit(kind, (value, previous[1]))
+    try:
+        save(target)
+        failure = None
+    except (OSError, MemoryError) as error:
+        failure = error
+    finally:
+        resource.setrlimit(kind, previous)
+    return {"error": failure and described(failure), "source_path": state.source_path}
+
+
+def save_as_user(uid, target):
+    """Saves a fresh 1-qubit state to `target` as user `uid` (None: as now)."""
+    if uid is not None:
+        os.setgid(uid)
+        os.setuid(uid)
+    try:
+        kyr.KyrFile(1).save(target)
+        return {"error": None}
+    except OSError as error:
+        return {"error": described(error)}
+
+
+def read_device(path):
+    """Loads and verifies a device under a memory limit, timing both."""
+    previous = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + 256 * 2**20, previous[1]))
+    started = time.monotonic()
+    try:
+        kyr.load(path)
+        loaded = "loaded"
+    except Exception as error:  # any type is judged by the test
+        loaded = described(error)
+    return {"load": loaded, "verify": kyr.verify(path), "seconds": time.monotonic() - started}
+
+
+# ----- kills and races -------------------------------------------------------
+
+def kill_during_save(target, qubits, delays):
+    """For each delay, a forked process saves a large state over the good file
+    at `target` and is SIGKILLed that long after it starts; reports what the
+    path then holds and which temporary files were left."""
+    import numpy as np
+
+    with open(target, "rb") as old_file:
+        old = old_file.read()
+    new = distinct_state(qubits, 0)
+    new_amplitudes = new.amplitudes
+    directory = os.path.dirname(target)
+    results = []
+    for delay in delays:
+        with open(target, "wb") as reset:
+            reset.write(old)
+        ready_read, ready_write = os.pipe()
+        pid = forked(lambda: (os.write(ready_write, b"s"), new.save(target)))
+        os.close(ready_write)
+        os.read(ready_read, 1)
+        os.close(ready_read)
+        time.sleep(delay)
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        with open(target, "rb") as now:
+            holds = "old" if now.read() == old else None
+        if holds is None:
+            try:
+                loaded = kyr.load(target)
+                same = np.array_equal(loaded.amplitudes, new_amplitudes)
+                holds = "new" if same else "another state"
+            except Exception as error:
+                holds = described(error)
+        left = leftovers(directory)
+        results.append({"holds": holds, "leftovers": left})
+        for name in left:
+            os.remove(os.path.join(directory, name))
+    return results
+
+
+def whole_state_at(path, expected):
+    """Which of the `expected` encodings the file at `path` loads as."""
+    try:
+        data = kyr.load(path).to_bytes()
+    except Exception as error:
+        return described(error)
+    return f"state {expected.index(data)}" if data in expected else "a mixture"
+
+
+def concurrent_writers(target, qubits, trials):
+    """Two processes save different states to `target` at the same moment,
+    `trials` times; reports what each load and verify found afterwards."""
+    states = [distinct_state(qubits, seed) for seed in (0, 1)]
+    expected = [state.to_bytes() for state in states]
+    context = multiprocessing.get_context("fork")
+    start = context.Barrier(3, timeout=30)
+    done = context.Barrier(3, timeout=30)
+
+    def write(state):
+        for _ in range(trials):
+            start.wait()
+            state.save(target)
+            done.wait()
+
+    writers = [context.Process(target=write, args=(state,)) for state in states]
+    for writer in writers:
+        writer.start()
+    found, verified = [], []
+    for _ in range(trials):
+        start.wait()
+        done.wait()
+        found.append(whole_state_at(target, expected))
+        verified.append(kyr.verify(target))
+    for writer in writers:
+        writer.join()
+    return {"found": found, "verified": verified,
+            "leftovers": leftovers(os.path.dirname(target)),
+            "exit codes": [writer.exitcode for writer in writers]}
+
+
+def reader_while_writing(target, qubits, reads):
+    """Loads and verifies `target` `reads` times while another process keeps
+    saving one of two states there."""
+    states = [distinct_state(qubits, seed) for seed in (0, 1)]
+    expected = [state.to_bytes() for state in states]
+    states[0].save(target)
+    context = multiprocessing.get_context("fork")
+    stop = context.Event()
+    saves = context.Value("l", 0)
+
+    def write():
+        while not stop.is_set():
+            states[saves.value % 2].save(target)
+            saves.value += 1
+
+    writer = context.Process(target=write)
+    writer.start()
+    found, verified = [], []
+    try:
+        for _ in range(reads):
+            found.append(whole_state_at(target, expected))
+            verified.append(kyr.verify(target))
+    finally:
+        stop.set()
+        writer.join()
+    return {"found": found, "verified": verified, "saves": saves.value,
+            "exit code": writer.exitcode}
+
+
+# ----- signals ---------------------------------------------------------------
+
+class Alarm(Exception):
+    """What the scenario's SIGALRM handler raises."""
+
+
+def file_operation(operation, path, qubits):
+    if operation == "load":
+        return functools.partial(kyr.load, path)
+    if operation == "verify":
+        return functools.partial(kyr.verify, path)
+    return functools.partial(save_call(operation.removeprefix("save "), kyr.KyrFile(qubits)), path)
+
+
+def open_positions(directory):
+    """Offsets of this process's descriptors open on files in `directory`."""
+    positions = {}
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            name = os.readlink(f"/proc/self/fd/{fd}")
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                position = int(info.readline().split()[1])
+        except OSError:
+            continue  # closed meanwhile
+        if os.path.dirname(name) == directory:
+            positions[os.path.basename(name)] = position
+    return positions
+
+
+def alarm_during(operation, path, qubits, first_alarm):
+    """Runs one operation ("load", "verify", "save function", "save method";
+    saves write a fresh state of `qubits`) with a SIGALRM due after
+    `first_alarm` seconds whose handler raises Alarm. The handler records the
+    files open and present in the path's directory when it ran."""
+    call = file_operation(operation, path, qubits)
+    directory = os.path.dirname(path)
+    seen = {}
+
+    def handler(signum, frame):
+        seen["latency"] = time.monotonic() - due
+        seen["open"] = open_positions(directory)
+        seen["present"] = {name: os.path.getsize(os.path.join(directory, name))
+                           for name in os.listdir(directory)}
+        raise Alarm
+
+    signal.signal(signal.SIGALRM, handler)
+    mapped_before = mapped_bytes()
+    started = time.monotonic()
+    due = started + first_alarm
+    signal.setitimer(signal.ITIMER_REAL, first_alarm)
+    try:
+        call()
+        outcome = "returned"
+    except Alarm:
+        outcome = "Alarm"
+    except Exception as error:
+        outcome = described(error)
+    seconds = time.monotonic() - started
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    return {"outcome": outcome, "seconds": seconds, **seen,
+            "after": sorted(os.listdir(directory)),
+            "mapped growth": mapped_bytes() - mapped_before}
+
+
+def forked(body):
+    """Runs body() in a forked process; returns its pid."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            body()
+        finally:
+            os._exit(0)
+    return pid
+
+
+def feed(fifo, data, slices, pause, endless):
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # ends the endless feed
+    with open(fifo, "wb", buffering=0) as pipe:
+        step = -(-len(data) // slices)
+        for offset in range(0, len(data), step):
+            pipe.write(data[offset:offset + step])
+            time.sleep(pause)
+        while endless:
+            pipe.write(b"\xa5" * 65536)
+
+
+def drain(fifo, received, pause):
+    with open(fifo, "rb", buffering=0) as pipe, open(received, "wb") as out:
+        while chunk := pipe.read(32768):
+            out.write(chunk)
+            time.sleep(pause)
+
+
+def fifo_transfer(operation, fifo, source, alarms, endless):
+    """Moves the state file `source` through a FIFO whose other end is a slow
+    forked process: "load" and "verify" read what it feeds (followed by
+    endless bytes if asked), "save" writes the state for it to drain into
+    fifo + ".received". With `alarms`, a no-op SIGALRM handler fires every
+    10 ms meanwhile."""
+    with open(source, "rb") as source_file:
+        data = source_file.read()
+    if operation == "save":
+        state = kyr.load(source)
+        peer = forked(lambda: drain(fifo, fifo + ".received", 0.02))
+    else:
+        peer = forked(lambda: feed(fifo, data, 8, 0.02, endless))
+    count = [0]
+
+    def handler(signum, frame):
+        count[0] += 1
+
+    if alarms:
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        if operation == "load":
+            result = sha256(kyr.load(fifo).to_bytes())
+        elif operation == "verify":
+            result = kyr.verify(fifo)
+        else:
+            result = state.save(fifo)
+    except Exception as error:
+        result = described(error)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    if endless:
+        os.kill(peer, signal.SIGKILL)  # a feeder blocked in open() gets no SIGPIPE
+    os.waitpid(peer, 0)
+    return {"result": result, "alarms": count[0]}
+
+
+if __name__ == "__main__":
+    scenario = globals()[sys.argv[1]]
+    print(json.dumps(scenario(*json.loads(sys.argv[2]))))

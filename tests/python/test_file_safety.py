@@ -1,0 +1,280 @@
+"""A save that fails keeps the previous file; a save keeps what the target was
+(mode, owner, links, special files); reading never trusts a file's reported
+size nor reads a device forever. Limits run in child processes."""
+import math
+import os
+import pathlib
+import random
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import kyr
+from file_fault_scenarios import leftovers, run_scenario, sha256
+
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
+
+
+def good_file(path, qubits=3, seed=0.25):
+    """Writes a valid state file whose amplitudes depend on seed; returns its bytes."""
+    count = 2**qubits
+    values = [seed + index for index in range(2 * count)]
+    norm = math.sqrt(sum(v * v for v in values))
+    data = (b"KYR\x01" + bytes([qubits, 64, 1, 0]) + bytes(8)
+            + struct.pack(f"<{2 * count}d", *(v / norm for v in values)))
+    pathlib.Path(path).write_bytes(data)
+    return data
+
+
+# ----- a failed save keeps the previous file ---------------------------------
+
+@pytest.mark.parametrize("via", ["method", "function"])
+@pytest.mark.parametrize("limit, error", [
+    ("file size", "OSError: Write error: File too large (os error 27)"),
+    ("memory", "MemoryError: "),
+])
+def test_failed_save_keeps_the_previous_file(tmp_path, via, limit, error):
+    target = tmp_path / "state.kyr"
+    old = good_file(target)
+    result = run_scenario("save_under_limit", str(target), limit, via)
+    assert result == {"error": error, "source_path": None}
+    assert target.read_bytes() == old
+    assert os.listdir(tmp_path) == ["state.kyr"]
+
+
+@pytest.fixture
+def full_disk(tmp_path):
+    """A 2 MiB tmpfs, mounted for the test if the system permits it."""
+    mount_point = tmp_path / "tmpfs"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount_point)],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", str(mount_point)], check=True)
+
+
+def test_save_that_fills_the_disk_keeps_the_previous_file(full_disk):
+    target = full_disk / "state.kyr"
+    old = good_file(target, qubits=16)  # 1 MiB of the 2
+    state = kyr.KyrFile(17)  # 2 MiB: cannot fit
+    with pytest.raises(OSError) as raised:
+        state.save(str(target))
+    assert str(raised.value) == "Write error: No space left on device (os error 28)"
+    assert target.read_bytes() == old
+    assert os.listdir(full_disk) == ["state.kyr"]
+    assert state.source_path is None
+
+
+# ----- what the target keeps ---------------------------------------------------
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o755, 0o4711])
+def test_save_keeps_the_permission_bits(tmp_path, mode):
+    target = tmp_path / "state.kyr"
+    good_file(target)
+    os.chmod(target, mode)
+    kyr.KyrFile(2).save(str(target))
+    assert stat.S_IMODE(os.stat(target).st_mode) == mode
+    assert target.read_bytes() == kyr.KyrFile(2).to_bytes()
+
+
+@as_root
+def test_save_as_root_keeps_the_owner(tmp_path):
+    target = tmp_path / "state.kyr"
+    good_file(target)
+    os.chown(target, 4321, 8765)
+    kyr.KyrFile(2).save(str(target))
+    info = os.stat(target)
+    assert (info.st_uid, info.st_gid) == (4321, 8765)
+    assert target.read_bytes() == kyr.KyrFile(2).to_bytes()
+
+
+@pytest.mark.parametrize("umask, mode", [(0, 0o666), (0o027, 0o640), (0o022, 0o644)])
+def test_new_file_mode_follows_the_umask(tmp_path, umask, mode):
+    previous = os.umask(umask)
+    try:
+        kyr.KyrFile(1).save(str(tmp_path / "new.kyr"))
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE(os.stat(tmp_path / "new.kyr").st_mode) == mode
+
+
+@pytest.mark.parametrize("make_link", [
+    lambda target, link: os.symlink(target, link),
+    lambda target, link: os.symlink(os.path.relpath(target, os.path.dirname(link)), link),
+    lambda target, link: (os.symlink(target, str(link) + ".hop"), os.symlink(str(link) + ".hop", link)),
+], ids=["absolute", "relative", "chain"])
+@pytest.mark.parametrize("exists", [True, False], ids=["existing", "dangling"])
+def test_save_through_a_symlink_replaces_its_target(tmp_path, make_link, exists):
+    (tmp_path / "data").mkdir()
+    target = tmp_path / "data" / "state.kyr"
+    if exists:
+        good_file(target)
+    link = tmp_path / "link.kyr"
+    make_link(str(target), str(link))
+    links = {path: os.readlink(path) for path in tmp_path.iterdir() if path.is_symlink()}
+    kyr.KyrFile(2).save(str(link))
+    assert {path: os.readlink(path) for path in tmp_path.iterdir() if path.is_symlink()} == links
+    assert target.read_bytes() == kyr.KyrFile(2).to_bytes()
+    assert not target.is_symlink()
+    assert os.listdir(tmp_path / "data") == ["state.kyr"]
+
+
+def test_save_over_a_hard_link_keeps_both_names_on_one_file(tmp_path):
+    first = tmp_path / "first.kyr"
+    second = tmp_path / "second.kyr"
+    good_file(first)
+    os.link(first, second)
+    inode = os.stat(first).st_ino
+    kyr.KyrFile(2).save(str(first))
+    assert os.stat(first).st_ino == os.stat(second).st_ino == inode
+    assert first.read_bytes() == second.read_bytes() == kyr.KyrFile(2).to_bytes()
+
+
+@pytest.fixture
+def other_user_directory():
+    """A directory reachable by the user the scenario saves as: nobody when
+    running as root (root may write anywhere), else the current user."""
+    directory = pathlib.Path(tempfile.mkdtemp(prefix="kyr-permissions-"))
+    os.chmod(directory, 0o755)
+    uid = 65534 if os.geteuid() == 0 else None
+    try:
+        yield directory, uid
+    finally:
+        os.chmod(directory, 0o755)
+        shutil.rmtree(directory)
+
+
+@pytest.mark.parametrize("directory_mode, file_mode, error", [
+    (0o755, 0o444, "OSError: Write error: Permission denied (os error 13)"),
+    (0o555, 0o444, "OSError: Write error: Permission denied (os error 13)"),
+    (0o555, 0o644, None),
+])
+def test_save_respects_the_permissions_of_file_and_directory(
+        other_user_directory, directory_mode, file_mode, error):
+    directory, uid = other_user_directory
+    target = directory / "state.kyr"
+    old = good_file(target)
+    if uid is not None:
+        os.chown(directory, uid, uid)
+        os.chown(target, uid, uid)
+    os.chmod(target, file_mode)
+    inode = os.stat(target).st_ino
+    os.chmod(directory, directory_mode)
+    assert run_scenario("save_as_user", uid, str(target)) == {"error": error}
+    assert target.read_bytes() == (old if error else kyr.KyrFile(1).to_bytes())
+    assert os.stat(target).st_ino == inode
+    assert os.listdir(directory) == ["state.kyr"]
+
+
+# ----- targets that are not regular files --------------------------------------
+
+def test_save_to_dev_null():
+    kyr.KyrFile(3).save("/dev/null")
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+@pytest.mark.parametrize("stdout", ["pipe", "file"])
+def test_save_to_dev_stdout_writes_to_the_open_stdout(tmp_path, stdout):
+    code = "import kyr; kyr.KyrFile(3).save('/dev/stdout')"
+    output = tmp_path / "out"
+    with open(output, "wb") as out_file:
+        done = subprocess.run([sys.executable, "-c", code], timeout=60,
+                              stdout=subprocess.PIPE if stdout == "pipe" else out_file)
+    assert done.returncode == 0
+    written = done.stdout if stdout == "pipe" else output.read_bytes()
+    assert written == kyr.KyrFile(3).to_bytes()
+    assert os.listdir(tmp_path) == ["out"]
+
+
+# ----- FIFOs, devices and files that misreport their size ----------------------
+
+@pytest.mark.parametrize("operation, endless, expected", [
+    ("load", False, "same state"),
+    ("verify", False, True),
+    ("load", True, "same state"),
+    ("verify", True, True),
+    ("save", False, None),
+])
+@pytest.mark.parametrize("alarms", [False, True], ids=["quiet", "alarms every 10 ms"])
+def test_fifo_carries_a_14_qubit_state(tmp_path, operation, endless, expected, alarms):
+    # 256 KiB: several fills of a 64 KiB pipe, fed or drained slowly so that
+    # reads, writes and the open itself are interrupted by the alarms.
+    source = tmp_path / "source.kyr"
+    data = good_file(source, qubits=14)
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    result = run_scenario("fifo_transfer", operation, str(fifo), str(source), alarms, endless)
+    if expected == "same state":
+        expected = kyr.load(str(source)).to_bytes()
+        assert result["result"] == sha256(expected)
+    else:
+        assert result["result"] == expected
+    if operation == "save":
+        assert (tmp_path / "pipe.received").read_bytes() == data
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+    assert (result["alarms"] > 0) == alarms
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("device", ["/dev/zero", "/dev/urandom"])
+def test_devices_are_refused_after_their_header(device):
+    result = run_scenario("read_device", device, timeout=30)
+    assert result["load"] == "ValueError: Invalid KYR magic number"
+    assert result["verify"] is False
+    assert result["seconds"] < 2
+
+
+def nul_free_state_bytes(qubits):
+    """A normalised state file with no NUL byte, so that it can be an
+    environment entry: the reserved header bytes hold its '='."""
+    rng = random.Random(qubits)
+    while True:
+        values = [rng.uniform(0.1, 0.4) for _ in range(2**(qubits + 1) - 1)]
+        rest = 1 - sum(v * v for v in values)
+        if rest > 0.01:
+            values.append(math.sqrt(rest))
+            data = (b"KYR\x01" + bytes([qubits, 64, 1]) + b"=reserved"
+                    + struct.pack(f"<{len(values)}d", *values))
+            if b"\0" not in data:
+                return data
+
+
+@pytest.mark.parametrize("header_qubits, error", [
+    (2, None),
+    (3, "File truncated: expected 144 bytes, got 81"),  # 80 bytes and the final NUL
+])
+def test_proc_file_is_read_to_its_end_despite_reporting_size_zero(header_qubits, error):
+    data = nul_free_state_bytes(2)
+    data = data[:4] + bytes([header_qubits]) + data[5:]
+    sleeper = subprocess.Popen([shutil.which("sleep"), "60"], env={data[:7]: data[8:]})
+    try:
+        path = f"/proc/{sleeper.pid}/environ"
+        # Popen may return before the new program's environment is in place.
+        deadline = time.monotonic() + 10
+        while not pathlib.Path(path).read_bytes() and time.monotonic() < deadline:
+            time.sleep(0.001)
+        assert pathlib.Path(path).read_bytes() == data + b"\0"
+        assert os.stat(path).st_size == 0
+        if error is None:
+            loaded = kyr.load(path)
+            assert loaded.amplitudes.tobytes() == data[16:]
+            assert loaded.source_path == path
+            assert kyr.verify(path) is True
+        else:
+            with pytest.raises(ValueError) as raised:
+                kyr.load(path)
+            assert str(raised.value) == error
+            assert kyr.verify(path) is False
+    finally:
+        sleeper.kill()
+        sleeper.wait()
