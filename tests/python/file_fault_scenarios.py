@@ -52,12 +52,19 @@ def described(error):
     return f"{type(error).__name__}: {error}"
 
 
-def distinct_state(qubits, seed):
-    """A normalised state whose amplitudes all differ, and differ by seed."""
+def distinct_amplitudes(qubits, seed):
+    """Interleaved amplitudes of a normalised state that all differ, and
+    differ by seed."""
     import numpy as np
 
-    values = np.arange(1, 2 ** (qubits + 1) + 1, dtype=np.float64) + seed
-    return kyr.from_numpy(values / np.linalg.norm(values))
+    values = np.arange(1, 2 ** (qubits + 1) + 1, dtype=np.float64)
+    values += seed
+    values /= np.linalg.norm(values)
+    return values
+
+
+def distinct_state(qubits, seed):
+    return kyr.from_numpy(distinct_amplitudes(qubits, seed))
 
 
 def save_call(via, state):
@@ -125,8 +132,8 @@ def kill_during_save(target, qubits, delays):
 
     with open(target, "rb") as old_file:
         old = old_file.read()
-    new = distinct_state(qubits, 0)
-    new_amplitudes = new.amplitudes
+    new_amplitudes = distinct_amplitudes(qubits, 0)
+    new = kyr.from_numpy(new_amplitudes)
     directory = os.path.dirname(target)
     results = []
     for delay in delays:
@@ -141,7 +148,7 @@ def kill_during_save(target, qubits, delays):
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         with open(target, "rb") as now:
-            holds = "old" if now.read() == old else None
+            holds = "old" if now.read(len(old) + 1) == old else None
         if holds is None:
             try:
                 loaded = kyr.load(target)

@@ -1,0 +1,41 @@
+"""Whatever else happens to a path while a save runs (the saving process is
+killed, another process saves or loads it), the path holds one whole state.
+Every scenario runs in a child process; each assertion holds for every
+interleaving of the processes, so none depends on timing."""
+import pytest
+
+from file_fault_scenarios import TEMPORARY_NAME, run_scenario
+from test_file_safety import good_file
+
+
+def test_sigkill_during_a_save_leaves_the_old_or_the_new_state(tmp_path):
+    target = tmp_path / "state.kyr"
+    good_file(target)
+    # A 24-qubit save writes 256 MiB in 64 chunks; the delays put the kill
+    # before, inside and after it.
+    delays = [0, 0.01, 0.03, 0.2]
+    results = run_scenario("kill_during_save", str(target), 24, delays, timeout=120)
+    for result in results:
+        assert result["holds"] in ("old", "new")
+        assert all(TEMPORARY_NAME.fullmatch(name)["target"] == "state.kyr"
+                   for name in result["leftovers"])
+        assert len(result["leftovers"]) <= 1
+
+
+def test_concurrent_writers_leave_one_whole_state(tmp_path):
+    # 18 qubits: each save is two writes (4 MiB, then the last amplitude), so
+    # writers sharing one file could interleave them.
+    trials = 40
+    result = run_scenario("concurrent_writers", str(tmp_path / "state.kyr"), 18, trials)
+    assert set(result["found"]) <= {"state 0", "state 1"}
+    assert result["verified"] == [True] * trials
+    assert result["leftovers"] == []
+    assert result["exit codes"] == [0, 0]
+
+
+def test_reader_sees_whole_states_while_another_process_saves(tmp_path):
+    reads = 100
+    result = run_scenario("reader_while_writing", str(tmp_path / "state.kyr"), 16, reads)
+    assert set(result["found"]) <= {"state 0", "state 1"}
+    assert result["verified"] == [True] * reads
+    assert result["exit code"] == 0
