@@ -1,4 +1,5 @@
-"""Fault scenarios that the file-safety tests run in a child process.
+"""Fault scenarios that the file-safety tests run in a child process, and the
+helpers both sides share.
 
 Each scenario sets resource limits, installs signal handlers, kills or races
 other processes: things the test runner must survive and must not inherit.
@@ -8,13 +9,16 @@ scenario returns plain data, printed as one JSON line, and the tests judge it.
 import functools
 import hashlib
 import json
+import math
 import multiprocessing
 import os
 import re
 import resource
 import signal
+import struct
 import sys
 import time
+import traceback
 
 import kyr
 
@@ -52,6 +56,18 @@ def described(error):
     return f"{type(error).__name__}: {error}"
 
 
+def good_file(path, qubits=3, seed=0.25):
+    """Writes a valid state file whose amplitudes depend on seed; returns its bytes."""
+    count = 2**qubits
+    values = [seed + index for index in range(2 * count)]
+    norm = math.sqrt(sum(v * v for v in values))
+    data = (b"KYR\x01" + bytes([qubits, 64, 1, 0]) + bytes(8)
+            + struct.pack(f"<{2 * count}d", *(v / norm for v in values)))
+    with open(path, "wb") as out:
+        out.write(data)
+    return data
+
+
 def distinct_amplitudes(qubits, seed):
     """Interleaved amplitudes of a normalised state that all differ, and
     differ by seed."""
@@ -65,6 +81,19 @@ def distinct_amplitudes(qubits, seed):
 
 def distinct_state(qubits, seed):
     return kyr.from_numpy(distinct_amplitudes(qubits, seed))
+
+
+def forked(body):
+    """Runs body() in a forked process; returns its pid."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            body()
+            os._exit(0)
+        except BaseException:
+            traceback.print_exc()
+            os._exit(1)
+    return pid
 
 
 def save_call(via, state):
@@ -294,17 +323,6 @@ def alarm_during(operation, path, qubits, first_alarm):
     return {"outcome": outcome, "seconds": seconds, **seen,
             "after": sorted(os.listdir(directory)),
             "mapped growth": mapped_bytes() - mapped_before}
-
-
-def forked(body):
-    """Runs body() in a forked process; returns its pid."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            body()
-        finally:
-            os._exit(0)
-    return pid
 
 
 def feed(fifo, data, slices, pause, endless):

@@ -4,8 +4,7 @@ Every scenario runs in a child process; each assertion holds for every
 interleaving of the processes, so none depends on timing."""
 import pytest
 
-from file_fault_scenarios import TEMPORARY_NAME, run_scenario
-from test_file_safety import good_file
+from file_fault_scenarios import TEMPORARY_NAME, good_file, run_scenario
 
 
 def test_sigkill_during_a_save_leaves_the_old_or_the_new_state(tmp_path):

@@ -16,20 +16,9 @@ import time
 import pytest
 
 import kyr
-from file_fault_scenarios import leftovers, run_scenario, sha256
+from file_fault_scenarios import good_file, leftovers, run_scenario, sha256
 
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
-
-
-def good_file(path, qubits=3, seed=0.25):
-    """Writes a valid state file whose amplitudes depend on seed; returns its bytes."""
-    count = 2**qubits
-    values = [seed + index for index in range(2 * count)]
-    norm = math.sqrt(sum(v * v for v in values))
-    data = (b"KYR\x01" + bytes([qubits, 64, 1, 0]) + bytes(8)
-            + struct.pack(f"<{2 * count}d", *(v / norm for v in values)))
-    pathlib.Path(path).write_bytes(data)
-    return data
 
 
 # ----- a failed save keeps the previous file ---------------------------------
@@ -158,7 +147,7 @@ def other_user_directory():
     (0o755, 0o444, "OSError: Write error: Permission denied (os error 13)"),
     (0o555, 0o444, "OSError: Write error: Permission denied (os error 13)"),
     (0o555, 0o644, None),
-])
+], ids=["read-only file", "read-only file and directory", "read-only directory"])
 def test_save_respects_the_permissions_of_file_and_directory(
         other_user_directory, directory_mode, file_mode, error):
     directory, uid = other_user_directory

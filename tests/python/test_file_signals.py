@@ -6,8 +6,7 @@ import os
 
 import pytest
 
-from file_fault_scenarios import TEMPORARY_NAME, run_scenario
-from test_file_safety import good_file
+from file_fault_scenarios import TEMPORARY_NAME, good_file, run_scenario
 
 OPERATIONS = ["load", "verify", "save function", "save method"]
 
