@@ -6,6 +6,7 @@ import os
 import pathlib
 import random
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -16,7 +17,7 @@ import time
 import pytest
 
 import kyr
-from file_fault_scenarios import good_file, leftovers, run_scenario, sha256
+from file_fault_scenarios import TEMPORARY_NAME, good_file, leftovers, run_scenario, sha256
 
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
 
@@ -167,22 +168,19 @@ def test_save_respects_the_permissions_of_file_and_directory(
 
 # ----- targets that are not regular files --------------------------------------
 
-def test_save_to_dev_null():
-    kyr.KyrFile(3).save("/dev/null")
-    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
-
-
-@pytest.mark.parametrize("stdout", ["pipe", "file"])
-def test_save_to_dev_stdout_writes_to_the_open_stdout(tmp_path, stdout):
-    code = "import kyr; kyr.KyrFile(3).save('/dev/stdout')"
-    output = tmp_path / "out"
-    with open(output, "wb") as out_file:
-        done = subprocess.run([sys.executable, "-c", code], timeout=60,
-                              stdout=subprocess.PIPE if stdout == "pipe" else out_file)
-    assert done.returncode == 0
-    written = done.stdout if stdout == "pipe" else output.read_bytes()
-    assert written == kyr.KyrFile(3).to_bytes()
-    assert os.listdir(tmp_path) == ["out"]
+@pytest.mark.parametrize("path, stdout, mode, link", [
+    ("/dev/null", "pipe", "crw-rw-rw-", None),
+    ("/dev/stdout", "pipe", "lrwxrwxrwx", "/proc/self/fd/1"),
+    ("/dev/stdout", "file", "lrwxrwxrwx", "/proc/self/fd/1"),
+])
+def test_save_to_a_device_writes_through_it(tmp_path, path, stdout, mode, link):
+    output = tmp_path / "stdout"
+    result = run_scenario("save_to_device", path, stdout, str(output))
+    expected = kyr.KyrFile(3).to_bytes()
+    assert bytes.fromhex(result["stdout"]) == (b"" if path == "/dev/null" else expected)
+    assert (result["mode"], result["link"]) == (mode, link)
+    assert not any(TEMPORARY_NAME.fullmatch(name) for name in result["entries"])
+    assert leftovers(tmp_path) == []
 
 
 # ----- FIFOs, devices and files that misreport their size ----------------------
@@ -212,6 +210,8 @@ def test_fifo_carries_a_14_qubit_state(tmp_path, operation, endless, expected, a
         assert (tmp_path / "pipe.received").read_bytes() == data
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
     assert (result["alarms"] > 0) == alarms
+    # The endless feeder is cut off when the reader is done with the pipe.
+    assert result["peer"] == (-signal.SIGPIPE if endless else 0)
     assert leftovers(tmp_path) == []
 
 
