@@ -144,25 +144,33 @@ def other_user_directory():
         shutil.rmtree(directory)
 
 
-@pytest.mark.parametrize("directory_mode, file_mode, error", [
-    (0o755, 0o444, "OSError: Write error: Permission denied (os error 13)"),
-    (0o555, 0o444, "OSError: Write error: Permission denied (os error 13)"),
-    (0o555, 0o644, None),
-], ids=["read-only file", "read-only file and directory", "read-only directory"])
+DENIED = "OSError: Write error: Permission denied (os error 13)"
+
+
+@pytest.mark.parametrize("directory_mode, file_mode, owner, error", [
+    (0o755, 0o444, "saver", DENIED),
+    (0o555, 0o444, "saver", DENIED),
+    (0o555, 0o644, "saver", None),
+    (0o1777, 0o666, "root", None),
+], ids=["read-only file", "read-only file and directory", "read-only directory",
+        "another user's writable file in a sticky directory"])
 def test_save_respects_the_permissions_of_file_and_directory(
-        other_user_directory, directory_mode, file_mode, error):
+        other_user_directory, directory_mode, file_mode, owner, error):
     directory, uid = other_user_directory
+    if owner == "root" and uid is None:
+        pytest.skip("needs root to give the file to another user")
     target = directory / "state.kyr"
     old = good_file(target)
-    if uid is not None:
+    if owner == "saver" and uid is not None:
         os.chown(directory, uid, uid)
         os.chown(target, uid, uid)
     os.chmod(target, file_mode)
-    inode = os.stat(target).st_ino
+    before = os.stat(target)
     os.chmod(directory, directory_mode)
     assert run_scenario("save_as_user", uid, str(target)) == {"error": error}
     assert target.read_bytes() == (old if error else kyr.KyrFile(1).to_bytes())
-    assert os.stat(target).st_ino == inode
+    after = os.stat(target)
+    assert (after.st_ino, after.st_uid, after.st_mode) == (before.st_ino, before.st_uid, before.st_mode)
     assert os.listdir(directory) == ["state.kyr"]
 
 
