@@ -43,9 +43,8 @@ def full_disk(tmp_path):
     """A 2 MiB tmpfs, mounted for the test if the system permits it."""
     mount_point = tmp_path / "tmpfs"
     mount_point.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount_point)],
-                             capture_output=True)
-    if mounted.returncode != 0:
+    mount = ["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount_point)]
+    if shutil.which("mount") is None or subprocess.run(mount, capture_output=True).returncode:
         pytest.skip("cannot mount a tmpfs here")
     try:
         yield mount_point
@@ -184,6 +183,8 @@ def test_save_respects_the_permissions_of_file_and_directory(
 def test_save_to_a_device_writes_through_it(tmp_path, path, stdout, mode, link):
     output = tmp_path / "stdout"
     result = run_scenario("save_to_device", path, stdout, str(output))
+    if "skipped" in result:
+        pytest.skip(result["skipped"])
     expected = kyr.KyrFile(3).to_bytes()
     assert bytes.fromhex(result["stdout"]) == (b"" if path == "/dev/null" else expected)
     assert (result["mode"], result["link"]) == (mode, link)
@@ -193,15 +194,11 @@ def test_save_to_a_device_writes_through_it(tmp_path, path, stdout, mode, link):
 
 # ----- FIFOs, devices and files that misreport their size ----------------------
 
-@pytest.mark.parametrize("operation, endless, expected", [
-    ("load", False, "same state"),
-    ("verify", False, True),
-    ("load", True, "same state"),
-    ("verify", True, True),
-    ("save", False, None),
+@pytest.mark.parametrize("operation, endless", [
+    ("load", False), ("verify", False), ("load", True), ("verify", True), ("save", False),
 ])
 @pytest.mark.parametrize("alarms", [False, True], ids=["quiet", "alarms every 10 ms"])
-def test_fifo_carries_a_14_qubit_state(tmp_path, operation, endless, expected, alarms):
+def test_fifo_carries_a_14_qubit_state(tmp_path, operation, endless, alarms):
     # 256 KiB: several fills of a 64 KiB pipe, fed or drained slowly so that
     # reads, writes and the open itself are interrupted by the alarms.
     source = tmp_path / "source.kyr"
@@ -209,11 +206,7 @@ def test_fifo_carries_a_14_qubit_state(tmp_path, operation, endless, expected, a
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
     result = run_scenario("fifo_transfer", operation, str(fifo), str(source), alarms, endless)
-    if expected == "same state":
-        expected = kyr.load(str(source)).to_bytes()
-        assert result["result"] == sha256(expected)
-    else:
-        assert result["result"] == expected
+    assert result["result"] == {"load": sha256(data), "verify": True, "save": None}[operation]
     if operation == "save":
         assert (tmp_path / "pipe.received").read_bytes() == data
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
