@@ -10,9 +10,9 @@ from file_fault_scenarios import TEMPORARY_NAME, good_file, run_scenario
 def test_sigkill_during_a_save_leaves_the_old_or_the_new_state(tmp_path):
     target = tmp_path / "state.kyr"
     good_file(target)
-    # A 24-qubit save writes 256 MiB in 64 chunks; the delays put the kill
-    # before, inside and after it.
-    delays = [0, 0.01, 0.03, 0.2]
+    # A 24-qubit save writes 256 MiB in 64 chunks (0.05-0.5 s); the delays
+    # put the kill before it, inside it and, mostly, after it.
+    delays = [0, 0.01, 0.03, 0.2, 1.0]
     results = run_scenario("kill_during_save", str(target), 24, delays, timeout=120)
     for result in results:
         assert result["holds"] in ("old", "new")
