@@ -84,6 +84,26 @@ bool directory_refuses_new_files(int code) {
     return code == EACCES || code == EPERM || code == EROFS;
 }
 
+// Whether renaming over `existing` would get past a refusal that writing it
+// would meet: the file itself is not writable (the rename would replace a
+// read-only file), or a sticky directory (like /tmp) protects another user's
+// file from being replaced although it may be written.
+bool rename_would_differ_from_writing(const std::string& target, const struct stat& existing) {
+    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        return true;
+    }
+    const uid_t user = geteuid();
+    if (user == 0 || existing.st_uid == user) {
+        return false;
+    }
+    const std::string directory = directory_of(target);
+    struct stat parent {};
+    if (stat(directory.empty() ? "." : directory.c_str(), &parent) != 0) {
+        return true;
+    }
+    return (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != user;
+}
+
 }  // namespace
 
 ReplacementFile::ReplacementFile(FileDescriptor fd, std::optional<std::string> temporary,
@@ -125,7 +145,8 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
     if (!exists && errno != ENOENT) {
         return write_in_place();  // open() reports what is wrong, as before
     }
-    if (exists && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1)) {
+    if (exists && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1 ||
+                   rename_would_differ_from_writing(*target, existing))) {
         return write_in_place();
     }
     for (int attempt = 0; attempt < max_name_attempts; ++attempt) {

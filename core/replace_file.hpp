@@ -7,8 +7,10 @@
 // Where a rename would break what callers rely on, the target is opened,
 // truncated and written in place instead: a target that is not a regular file
 // (FIFO, /dev/null, a path through /proc such as /dev/stdout), a file with
-// more than one hard link, and a directory that refuses new files while the
-// file itself is writable.
+// more than one hard link, a directory that refuses new files while the
+// file itself is writable, and a file that the process may not write or, in a
+// sticky directory, may not replace (there the write fails or succeeds
+// exactly as writing the file always did).
 #pragma once
 
 #include <sys/types.h>
