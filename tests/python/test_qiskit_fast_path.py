@@ -204,9 +204,10 @@ def test_length_rules_for_arrays(real, imag, message):
     assert str(caught.value) == message
 
 
-def test_complex_data_of_three_elements_is_refused():
+@pytest.mark.parametrize("count", [0, 3, 6])
+def test_complex_data_of_other_lengths_is_refused(count):
     with pytest.raises(ValueError, match="^Statevector dimension must be a power of 2$"):
-        kyr.from_qiskit(SimpleNamespace(data=np.zeros(3, np.complex128)))
+        kyr.from_qiskit(SimpleNamespace(data=np.zeros(count, np.complex128)))
 
 
 def test_arrays_keep_no_references():
