@@ -124,37 +124,32 @@ class Doubling(np.ndarray):
         return (2 * item for item in super().__iter__())
 
 
-@pytest.mark.parametrize("where", ["real", "imag", "data"])
-def test_subclass_with_its_own_iteration_is_iterated(where):
-    data = np.array([1 + 4j, 2 + 5j, 3 + 6j, 0.5 - 1j])
-    if where == "data":
-        source = SimpleNamespace(data=data.view(Doubling))
-        expected = [(2 * z.real, 2 * z.imag) for z in data]
-    else:
-        real, imag = data.real, data.imag
-        source = parts(real.view(Doubling), imag) if where == "real" else \
-            parts(real, imag.view(Doubling))
-        expected = [(z.real * (2 if where == "real" else 1),
-                     z.imag * (2 if where == "imag" else 1)) for z in data]
-    state = kyr.from_qiskit(source)
-    assert [state.get_amplitude(k) for k in range(4)] == expected
+FOUR = np.array([1 + 4j, 2 + 5j, 3 + 6j, 0.5 - 1j])
 
 
-@pytest.mark.parametrize("dtype", [">f8", ">c16", "<f4", np.int64, np.bool_, np.longdouble,
-                                   object])
-def test_other_dtypes_convert_item_by_item(dtype):
-    values = np.array([0.0, 1.0, -2.5, 3.0])
-    if np.dtype(dtype).kind == "c":
-        source = SimpleNamespace(data=(values - 1j * values).astype(dtype))
-        expected_imag = -values
-    else:
-        converted = values.astype(dtype)
-        source = parts(converted, converted[::-1])
-        expected_imag = [float(x) for x in converted[::-1]]
-        values = [float(x) for x in converted]
+@pytest.mark.parametrize("source, real_factor, imag_factor", [
+    (parts(FOUR.real.view(Doubling), FOUR.imag), 2, 1),
+    (parts(FOUR.real, FOUR.imag.view(Doubling)), 1, 2),
+    (SimpleNamespace(data=FOUR.view(Doubling)), 2, 2),
+], ids=["real", "imag", "data"])
+def test_subclass_with_its_own_iteration_is_iterated(source, real_factor, imag_factor):
     state = kyr.from_qiskit(source)
-    assert state.amplitudes_real.tolist() == list(values)
-    assert state.amplitudes_imag.tolist() == list(expected_imag)
+    assert state.amplitudes_real.tolist() == (real_factor * FOUR.real).tolist()
+    assert state.amplitudes_imag.tolist() == (imag_factor * FOUR.imag).tolist()
+
+
+def split_as(dtype):
+    return parts(FOUR.real.astype(dtype), FOUR.imag.astype(dtype))
+
+
+@pytest.mark.parametrize("source", [
+    split_as(">f8"), SimpleNamespace(data=FOUR.astype(">c16")),
+    split_as(np.float32), split_as(np.longdouble), split_as(object),
+], ids=["big-endian float64", "big-endian complex128", "float32", "longdouble", "object"])
+def test_other_dtypes_convert_item_by_item(source):
+    state = kyr.from_qiskit(source)
+    assert state.amplitudes_real.tolist() == FOUR.real.tolist()
+    assert state.amplitudes_imag.tolist() == FOUR.imag.tolist()
 
 
 def test_two_dimensional_part_is_iterated_by_rows():
@@ -190,25 +185,23 @@ def test_imag_is_read_when_looked_up_after_the_real_parts():
     assert [state.get_amplitude(k) for k in range(2)] == [(1.0, 20.0), (3.0, 40.0)]
 
 
-@pytest.mark.parametrize("real, imag, message", [
-    (np.zeros(3), np.zeros(3), "Statevector dimension must be a power of 2"),
-    (np.zeros(0), np.zeros(0), "Statevector dimension must be a power of 2"),
-    (np.zeros(3), np.zeros(4), "Statevector dimension must be a power of 2"),
-    (np.zeros(4), np.zeros(2),
+POWER_OF_TWO = "Statevector dimension must be a power of 2"
+
+
+@pytest.mark.parametrize("source, message", [
+    (parts(np.zeros(3), np.zeros(3)), POWER_OF_TWO),
+    (parts(np.zeros(0), np.zeros(0)), POWER_OF_TWO),
+    (parts(np.zeros(3), np.zeros(4)), POWER_OF_TWO),
+    (parts(np.zeros(4), np.zeros(2)),
      "Statevector real and imaginary parts differ in length: 4 vs 2"),
-    (np.zeros(8)[::4], iterated(np.zeros(4)),
+    (parts(np.zeros(8)[::4], iterated(np.zeros(4))),
      "Statevector real and imaginary parts differ in length: 2 vs 4"),
+    *((SimpleNamespace(data=np.zeros(count, np.complex128)), POWER_OF_TWO) for count in (0, 3, 6)),
 ])
-def test_length_rules_for_arrays(real, imag, message):
+def test_length_rules_for_arrays(source, message):
     with pytest.raises(ValueError) as caught:
-        kyr.from_qiskit(parts(real, imag))
+        kyr.from_qiskit(source)
     assert str(caught.value) == message
-
-
-@pytest.mark.parametrize("count", [0, 3, 6])
-def test_complex_data_of_other_lengths_is_refused(count):
-    with pytest.raises(ValueError, match="^Statevector dimension must be a power of 2$"):
-        kyr.from_qiskit(SimpleNamespace(data=np.zeros(count, np.complex128)))
 
 
 def test_arrays_keep_no_references():
