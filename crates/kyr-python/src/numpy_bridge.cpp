@@ -288,6 +288,30 @@ std::optional<Float64Input> accept_float64_array(PyObject* object) {
     };
 }
 
+std::optional<StridedVector> exact_vector(PyObject* object, VectorElement element) {
+    // A name test first, so other objects never cause NumPy to be loaded.
+    if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) {
+        return std::nullopt;
+    }
+    if (!ensure_array_api()) {
+        PyErr_Clear();  // the caller reads the object another way
+        return std::nullopt;
+    }
+    if (!PyArray_CheckExact(object)) {
+        return std::nullopt;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    const int type = element == VectorElement::float64 ? NPY_DOUBLE : NPY_CDOUBLE;
+    if (PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != type || !PyArray_ISNOTSWAPPED(array)) {
+        return std::nullopt;
+    }
+    return StridedVector{
+        static_cast<const std::byte*>(PyArray_DATA(array)),
+        static_cast<std::size_t>(PyArray_DIM(array, 0)),
+        static_cast<std::ptrdiff_t>(PyArray_STRIDE(array, 0)),
+    };
+}
+
 PyObject* new_float64_array(std::span<const double> values) {
     double* data = nullptr;
     PyObject* array = new_uninitialized_array(values.size(), data);

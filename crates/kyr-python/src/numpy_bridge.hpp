@@ -27,6 +27,22 @@ struct Float64Input {
 // array API capsule: ..." when NumPy cannot be reached.
 std::optional<Float64Input> accept_float64_array(PyObject* object);
 
+// A one-dimensional array of exactly type ndarray (no subclass) with native
+// byte order, at any stride (the real and imag views of a complex array are
+// strided). Borrowed like Float64Input.
+struct StridedVector {
+    const std::byte* data;  // element 0, possibly unaligned
+    std::size_t length;
+    std::ptrdiff_t stride;  // bytes from one element to the next; may be 0 or negative
+};
+
+enum class VectorElement { float64, complex128 };
+
+// The layout of `object` when it is such an array of `element`s, otherwise
+// nullopt with no error set. Reading its elements runs no Python code. NumPy
+// is not imported for an object that is not an ndarray.
+std::optional<StridedVector> exact_vector(PyObject* object, VectorElement element);
+
 // A new writeable, C-contiguous float64 array owning a copy of `values`.
 PyObject* new_float64_array(std::span<const double> values);
 

@@ -1,10 +1,8 @@
 #include "qiskit_bridge.hpp"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -17,6 +15,7 @@
 #include "method_def.hpp"
 #include "numpy_bridge.hpp"
 #include "py_ref.hpp"
+#include "statevector_parts.hpp"
 
 namespace kyr::python {
 namespace {
@@ -41,83 +40,6 @@ PyRef call_method(PyObject* object, const char* name, PyObject* argument) {
     PyRef py_name = PyRef::steal(PyUnicode_FromString(name));
     return py_name ? PyRef::steal(PyObject_CallMethodOneArg(object, py_name.get(), argument))
                    : PyRef();
-}
-
-// ----- sequence of floats ----------------------------------------------------
-
-// Doubles appended one at a time into amplitude storage. When the length
-// hint is right (always so for a NumPy array) the values land in the buffer
-// the state keeps, with no second copy of a possibly huge array.
-class AmplitudeCollector {
-public:
-    explicit AmplitudeCollector(std::size_t capacity)
-        : buffer_(AmplitudeBuffer::uninitialized(capacity)) {}
-
-    void push_back(double value) {
-        if (count_ == buffer_.size()) {
-            move_to(std::max<std::size_t>(16, 2 * count_));
-        }
-        buffer_[count_++] = value;
-    }
-
-    std::size_t size() const noexcept { return count_; }
-
-    // The values in a buffer of exactly their number.
-    AmplitudeBuffer finish() && {
-        if (count_ != buffer_.size()) {
-            move_to(count_);
-        }
-        return std::move(buffer_);
-    }
-
-private:
-    void move_to(std::size_t capacity) {
-        AmplitudeBuffer moved = AmplitudeBuffer::uninitialized(capacity);
-        std::copy_n(buffer_.data(), count_, moved.data());
-        buffer_ = std::move(moved);
-    }
-
-    AmplitudeBuffer buffer_;
-    std::size_t count_ = 0;
-};
-
-// A length hint is trusted up to the largest state a file holds, so an
-// object claiming an absurd length cannot make the first allocation fail.
-constexpr Py_ssize_t max_length_hint = Py_ssize_t{1} << max_file_qubits;
-
-// The items of a sequence (not a str) as doubles, in iteration order. Only
-// iteration is used, so the strided real/imag views of a complex array are
-// read in place.
-std::optional<AmplitudeBuffer> to_float_sequence(PyObject* object) {
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return std::nullopt;
-    }
-    if (!PySequence_Check(object)) {
-        raise_cannot_convert(object, "Sequence");
-        return std::nullopt;
-    }
-    Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) {
-        PyErr_Clear();
-        hint = 0;
-    }
-    AmplitudeCollector values(static_cast<std::size_t>(std::min(hint, max_length_hint)));
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) {
-        return std::nullopt;
-    }
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        const auto value = to_f64(item.get());
-        if (!value) {
-            return std::nullopt;
-        }
-        values.push_back(*value);
-    }
-    if (PyErr_Occurred()) {
-        return std::nullopt;
-    }
-    return std::move(values).finish();
 }
 
 // ----- module functions ------------------------------------------------------
@@ -148,11 +70,12 @@ PyObject* from_qiskit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         // The imaginary parts are looked up only once the real parts are read.
+        StatevectorPartsReader parts(flat.get());
         PyRef real_object = get_attribute(flat.get(), "real");
         if (!real_object) {
             return nullptr;
         }
-        auto real = to_float_sequence(real_object.get());
+        auto real = parts.read_real(real_object.get());
         if (!real) {
             return nullptr;
         }
@@ -160,7 +83,7 @@ PyObject* from_qiskit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!imag_object) {
             return nullptr;
         }
-        auto imag = to_float_sequence(imag_object.get());
+        auto imag = parts.read_imag(imag_object.get());
         if (!imag) {
             return nullptr;
         }
@@ -221,6 +144,9 @@ PyObject* to_qiskit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!numpy) {
             return nullptr;
         }
+        // Each intermediate array is dropped once the call that uses it has
+        // returned, not at the end: at most three large arrays are alive at a
+        // time instead of six, and freed pages can serve the next array.
         PyRef real_array = PyRef::steal(new_float64_array(state.real()));
         if (!real_array) {
             return nullptr;
@@ -233,10 +159,12 @@ PyObject* to_qiskit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!real) {
             return nullptr;
         }
+        real_array = PyRef();
         PyRef imag = call_method(numpy.get(), "array", imag_array.get());
         if (!imag) {
             return nullptr;
         }
+        imag_array = PyRef();
         PyRef complex_type = get_attribute(numpy.get(), "complex128");
         if (!complex_type) {
             return nullptr;
@@ -250,10 +178,13 @@ PyObject* to_qiskit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!imag_part) {
             return nullptr;
         }
+        imag = PyRef();
         PyRef amplitudes = call_method(real.get(), "__add__", imag_part.get());
         if (!amplitudes) {
             return nullptr;
         }
+        real = PyRef();
+        imag_part = PyRef();
         return PyObject_CallOneArg(statevector_class.get(), amplitudes.get());
     });
 }
