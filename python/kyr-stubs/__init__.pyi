@@ -162,7 +162,10 @@ class KyrFile:
     def save(self, path: str) -> None:
         """Write the state to the .kyr file ``path`` and record it as ``source_path``.
 
-        Raises OSError ("Write error: ...") when the file cannot be written.
+        The state goes to a temporary file beside the target that is then
+        renamed over it, so the target holds the old state or the new one
+        whole. Metadata is not written. Raises OSError ("Write error: ...")
+        when the file cannot be written.
         """
 
     def to_bytes(self) -> bytes:
