@@ -17,26 +17,13 @@ if [ ${#kyr_missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${kyr_missing[@]}" >/dev/null
 fi
 
-kyr_find_python() {
-    local candidate
-    for candidate in python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
-                     /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        if command -v "$candidate" >/dev/null 2>&1 &&
-           "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-            command -v "$candidate"
-            return 0
-        fi
-    done
-    echo "CPython 3.13 not found" >&2
-    return 1
-}
-
+source "$kyr_root/scripts/find_python.sh"
 if [ ! -x "$kyr_root/.venv/bin/python" ]; then
-    "$(kyr_find_python)" -m venv "$kyr_root/.venv"
+    "$(kyr_find_python 3.13)" -m venv "$kyr_root/.venv"
 fi
 KYR_PYTHON="$kyr_root/.venv/bin/python"
 "$KYR_PYTHON" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.24" ninja "numpy>=2.0" "pytest>=8" "qiskit>=1.0" cirq-core
+    "scikit-build-core>=0.11" "cmake>=3.24" ninja "numpy>=2.0" "pytest>=8" "qiskit>=1.0" cirq-core mypy
 
 kyr_werror=OFF
 [ "${CI:-}" = "true" ] && kyr_werror=ON

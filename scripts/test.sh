@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the C++ tests plain and under AddressSanitizer +
 # UndefinedBehaviorSanitizer, a short run of each fuzz target, the Python
-# suite, the documentation build with its doctests, and the examples.
+# suite (here, and in a fresh venv of each portable wheel for CPython 3.11,
+# 3.12 and 3.13), the type stubs, the documentation build with its doctests,
+# and the examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -32,8 +34,14 @@ for fuzzer in build/fuzz/fuzz/*_fuzzer; do
     "$fuzzer" -max_total_time=20 -print_final_stats=0 2>&1 | tail -n 1
 done
 
+echo "== configuring with each compiler"
+"$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/build
+
 echo "== Python tests"
 (cd tests/python && "$KYR_PYTHON" -m pytest -q -p no:cacheprovider .)
+
+echo "== type stubs: stubtest and mypy --strict"
+"$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/typing
 
 echo "== Python tests against an ASan + UBSan build of the extension"
 cmake -S . -B build/python-sanitized -G Ninja -DKYR_SANITIZE=ON -DKYR_BUILD_PYTHON=ON \
@@ -54,6 +62,9 @@ sanitized "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/python
 
 echo "== documentation"
 bash scripts/docs.sh
+
+echo "== wheels for CPython 3.11-3.13"
+bash scripts/build_wheels.sh
 
 echo "== examples"
 scripts/run_examples.sh

@@ -176,7 +176,7 @@ def private_dev():
         os.unshare(os.CLONE_NEWNS)
         subprocess.run(["mount", "--make-rprivate", "/"], check=True)
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/dev"], check=True)
-    except (OSError, subprocess.CalledProcessError):
+    except (OSError, subprocess.CalledProcessError, AttributeError):  # os.unshare: Python 3.12+
         return False
     os.mknod("/dev/null", stat.S_IFCHR, os.makedev(1, 3))
     os.chmod("/dev/null", 0o666)
