@@ -93,13 +93,14 @@ def peak_bytes(name, files):
 def measure_size(files, cold, log):
     """Warm and (when `cold`) cold medians and peaks for one qubit count.
 
-    Only one copy of the state is in memory at a time (the KyrFile for kyr's
-    writes, then the array for NumPy's and h5py's, then none for the reads),
-    and targets are removed as soon as they are timed, so that 28 qubits fits
-    with its files in the page cache and 30 qubits fits at all.
+    kyr's side runs first, then NumPy's and h5py's, each with only its own
+    files: one copy of the state is in memory at a time (the KyrFile for
+    kyr's writes, then the array for the peers' writes, then none for the
+    reads), so that at 28 qubits the files being read stay in the page cache
+    and 30 qubits fits at all.
     """
     n = files.n
-    warm, cold_times = {}, {}
+    warm, cold_times, peaks = {}, {}, {}
     file_ops.write_inputs(files)
 
     state = kyr.load(files.kyr)
@@ -109,6 +110,8 @@ def measure_size(files, cold, log):
             file_ops.COLD_WRITES["kyr.save+fsync"], files, state, cold_repeats(n))
     del state
     file_ops.unlink(files.kyr_target)
+    measure_reads(file_ops.KYR_READS, files, cold, warm, cold_times, peaks)
+    file_ops.unlink(files.kyr)
 
     pairs = np.fromfile(files.bin, dtype=np.complex128)
     for name, op in file_ops.PAIR_WRITES.items():
@@ -121,16 +124,23 @@ def measure_size(files, cold, log):
         file_ops.unlink(files.bin_target)
     file_ops.write_npy_and_h5(files, pairs)
     del pairs
+    measure_reads(file_ops.PEER_READS | (file_ops.RAW_READS if cold else {}), files, cold,
+                  warm, cold_times, peaks)
 
-    warm |= time_all(file_ops.READS, files, None, warm_repeats(n))
-    peaks = {name: peak_bytes(name, files) for name in PEAK_OPERATIONS}
-    if cold:
-        cold_times |= time_all(file_ops.READS | file_ops.RAW_READS, files, None,
-                               cold_repeats(n), drop_caches)
     for path in files.all_paths():
         file_ops.unlink(path)
     log(sizes_report.progress_line(n, warm, cold_times))
     return warm, cold_times, peaks
+
+
+def measure_reads(operations, files, cold, warm, cold_times, peaks):
+    """Adds the reads' warm medians, peaks and (when `cold`) cold medians."""
+    n = files.n
+    warm |= time_all({k: v for k, v in operations.items() if k in file_ops.READS}, files, None,
+                     warm_repeats(n))
+    peaks |= {name: peak_bytes(name, files) for name in PEAK_OPERATIONS if name in operations}
+    if cold:
+        cold_times |= time_all(operations, files, None, cold_repeats(n), drop_caches)
 
 
 def machine_description():

@@ -114,13 +114,18 @@ class Operation:
     prepare: Optional[Callable] = None
 
 
-READS = {
+KYR_READS = {
     "kyr.load": Operation(lambda f, _: kyr.load(f.kyr)),
+    "kyr.verify": Operation(lambda f, _: kyr.verify(f.kyr)),
+}
+
+PEER_READS = {
     "np.fromfile": Operation(lambda f, _: np.fromfile(f.bin, dtype=np.complex128)),
     "np.load": Operation(lambda f, _: np.load(f.npy)),
     "h5py read": Operation(lambda f, _: read_h5(f.h5)),
-    "kyr.verify": Operation(lambda f, _: kyr.verify(f.kyr)),
 }
+
+READS = KYR_READS | PEER_READS
 
 # "new" removes the target before each call; "over" replaces the full-size
 # file that the call before it left.
