@@ -53,18 +53,20 @@ AmplitudeBuffer AmplitudeBuffer::allocate(std::size_t count, bool zero) {
     const std::size_t bytes = count * sizeof(double);
     if (bytes >= (zero ? zeroed_mapping_bytes : uninitialized_mapping_bytes)) {
         const MappedBlock block = zero ? map_zeroed(bytes) : map_uninitialized(bytes);
-        if (block.data == nullptr) {
-            throw std::bad_alloc();
+        if (block.data != nullptr) {
+            buffer.data_ = static_cast<double*>(block.data);
+            buffer.mapped_bytes_ = block.bytes;
+            buffer.size_ = count;
+            return buffer;
         }
-        buffer.data_ = static_cast<double*>(block.data);
-        buffer.mapped_bytes_ = block.bytes;
-    } else {
-        void* memory = zero ? std::calloc(count, sizeof(double)) : std::malloc(bytes);
-        if (memory == nullptr) {
-            throw std::bad_alloc();
-        }
-        buffer.data_ = static_cast<double*>(memory);
+        // Out of mappings (vm.max_map_count) rather than memory, perhaps:
+        // the C allocator may still have room.
     }
+    void* memory = zero ? std::calloc(count, sizeof(double)) : std::malloc(bytes);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    buffer.data_ = static_cast<double*>(memory);
     buffer.size_ = count;
     return buffer;
 }

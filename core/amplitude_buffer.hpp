@@ -7,8 +7,9 @@
 // fresh array. Uninitialized arrays from 64 KiB up are mappings too, taken
 // from the freed ones kept for reuse (mapped_blocks.hpp) when possible, so
 // repeated loads, saves and chunk buffers fault no pages in. Small arrays use
-// the C allocator. Allocation failure throws std::bad_alloc, which the Python
-// boundary reports as MemoryError.
+// the C allocator, and so does any array whose mapping failed. Allocation
+// failure throws std::bad_alloc, which the Python boundary reports as
+// MemoryError.
 #pragma once
 
 #include <cstddef>
