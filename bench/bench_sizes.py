@@ -4,7 +4,7 @@
 
 Needs h5py and matplotlib (the `bench` extra: pip install h5py matplotlib).
 For n = 1 .. 28 (--max-qubits 30 goes further; 30 qubits needs 16 GiB of
-memory and about 100 GB of disk) it times, in one process:
+memory and about 70 GB of free disk) it times, in one process:
 
 - warm page cache: the median of repeated calls after one unmeasured call,
   each call's result freed inside the timed region; "new" writes remove the
@@ -18,8 +18,9 @@ memory and about 100 GB of disk) it times, in one process:
   child process (peak_memory.py).
 
 Writes docs/performance/sizes.md (tables and the ratios the performance
-goals use), sizes.png (GB/s against qubits) and sizes.json (the raw medians).
-Exits 1 when a warm ratio over n <= 26 is below --need, like the goals.
+goals use), sizes.png (GB/s against qubits) and sizes.json (the raw medians;
+--from-json redraws the other two from it without measuring). Exits 1 when a
+warm ratio over n <= 26 is below --need, like the goals.
 Files live in a temporary directory under $KYR_PERF_DIR (default: the
 system's temporary directory).
 """
@@ -167,11 +168,24 @@ def parse_arguments():
                         help="ratio every warm kyr/peer comparison must reach (default 1.0)")
     parser.add_argument("--out", type=pathlib.Path, default=REPOSITORY / "docs" / "performance",
                         help="where sizes.md, sizes.png and sizes.json go")
+    parser.add_argument("--from-json", type=pathlib.Path, metavar="SIZES_JSON",
+                        help="measure nothing: redraw the table and plot from an earlier run")
     return parser.parse_args()
+
+
+def read_results(path):
+    results = json.loads(path.read_text())
+    for kind in ("warm", "cold", "peaks"):
+        results[kind] = {int(n): values for n, values in results[kind].items()}
+    return results
 
 
 def main():
     args = parse_arguments()
+    if args.from_json:
+        summary = sizes_report.write(read_results(args.from_json), args.out, args.need)
+        print("\n".join(summary))
+        return
     cold = not args.no_cold and can_drop_caches()
     if not args.no_cold and not cold:
         print("not root: skipping the cold-cache pass", file=sys.stderr)
@@ -185,9 +199,8 @@ def main():
             results["warm"][n], results["peaks"][n] = warm, peaks
             if cold_times:
                 results["cold"][n] = cold_times
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "sizes.json").write_text(json.dumps(results, indent=1) + "\n")
     summary = sizes_report.write(results, args.out, args.need)
+    (args.out / "sizes.json").write_text(json.dumps(results, indent=1) + "\n")
     print("\n".join(summary))
     sys.exit(0 if all(line.startswith("PASS") for line in summary) else 1)
 

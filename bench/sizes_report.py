@@ -86,11 +86,9 @@ def mib(count):
 def markdown(results, need):
     warm, cold, peaks = results["warm"], results["cold"], results["peaks"]
     parts = [
-        "# Load, save and verify at every size",
-        "",
-        "Made by `bench/bench_sizes.py` (rerun it to refresh this page, the plot and "
-        "`sizes.json`). Every operation moves one whole n-qubit state, 16 × 2^n bytes. "
-        f"Machine: {results['machine']}.",
+        "Made by `bench/bench_sizes.py`, which also draws `sizes.png` and keeps the raw "
+        "medians in `sizes.json`. Every operation moves one whole n-qubit state, "
+        f"16 × 2^n bytes. Machine: {results['machine']}.",
         "",
         "Warm page cache: the median of repeated calls in one process after one call that is "
         "not counted; the result of each call is freed inside its timing. A save to a new file "
@@ -100,8 +98,6 @@ def markdown(results, need):
         "`ndarray.tofile`, verify with `np.fromfile`. Peak memory is measured once per "
         "operation in a fresh process: the high-water mark of its resident set above what "
         "it held before the call, the loaded state included.",
-        "",
-        "![GB/s against qubits](sizes.png)",
         "",
         "## Warm page cache: kyr against its peers",
         "",
@@ -163,13 +159,14 @@ def plot(results, path):
         axes.legend(fontsize="small")
     reads.set_ylabel("GB/s")
     figure.tight_layout()
-    figure.savefig(path, dpi=110)
+    figure.savefig(path, dpi=80)
     plt.close(figure)
 
 
 def write(results, directory, need):
     """Writes sizes.md and sizes.png into `directory`; returns the goal summary."""
     directory = pathlib.Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
     (directory / "sizes.md").write_text(markdown(results, need))
     plot(results, directory / "sizes.png")
     return summary(results, need)
