@@ -1,14 +1,15 @@
 // Owning storage for one array of amplitude parts.
 //
-// Large arrays come straight from the kernel as anonymous mappings: they are
-// zero-filled without being touched (a 30-qubit state is created at once) and
-// are aligned to, and advised for, transparent huge pages, since faulting in
-// 4 KiB pages one by one dominates the first pass over a fresh array. Small
-// arrays use the C allocator, and so do uninitialized ones below 30 MiB, with
-// the same alignment and advice: the allocator recycles a freed block, so a
-// buffer made again and again at one size (one per streamed chunk) faults
-// its pages in only once. Allocation failure throws std::bad_alloc, which the
-// Python boundary reports as MemoryError.
+// Large zero-filled arrays come straight from the kernel as anonymous
+// mappings: zero-filled without being touched (a 30-qubit state is created at
+// once) and, from 2 MiB up, aligned to and advised for transparent huge pages,
+// since faulting in 4 KiB pages one by one dominates the first pass over a
+// fresh array. Uninitialized arrays from 64 KiB up are mappings too, taken
+// from the freed ones kept for reuse (mapped_blocks.hpp) when possible, so
+// repeated loads, saves and chunk buffers fault no pages in. Small arrays use
+// the C allocator, and so does any array whose mapping failed. Allocation
+// failure throws std::bad_alloc, which the Python boundary reports as
+// MemoryError.
 #pragma once
 
 #include <cstddef>
@@ -46,8 +47,7 @@ private:
 
     double* data_ = nullptr;
     std::size_t size_ = 0;
-    std::size_t mapped_bytes_ = 0;  // non-zero when data_ is an anonymous mapping
-    void* allocation_ = nullptr;    // otherwise the C allocator's block holding data_
+    std::size_t mapped_bytes_ = 0;  // non-zero when data_ is a mapping, else from the C allocator
 };
 
 }  // namespace kyr
