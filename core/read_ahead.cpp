@@ -71,8 +71,9 @@ std::thread start_without_signals(Body&& body) {
 }  // namespace
 
 Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  const ChunkConsumer& consume, const StopCheck& stop) {
-    if (total <= chunk_bytes) {
+                                  bool read_ahead, const ChunkConsumer& consume,
+                                  const StopCheck& stop) {
+    if (!read_ahead || total <= chunk_bytes) {
         return read_inline(fd, total, chunk_bytes, consume, stop);
     }
     std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};

@@ -18,11 +18,14 @@ namespace kyr {
 using ChunkConsumer = std::function<void(std::uint64_t offset, std::span<const std::byte> bytes)>;
 
 // Reads `total` bytes from the current position of `fd` in chunks of at most
-// `chunk_bytes` and hands each complete chunk to `consume`. Returns how many
-// bytes the file had (total, or fewer when it ended early; an incomplete chunk
-// is not consumed), a read error, or `interrupted` when `stop`, asked on the
-// calling thread before each chunk, says so.
+// `chunk_bytes` and hands each complete chunk to `consume`, with the next
+// chunk read on a helper thread when `read_ahead` is set (and there is more
+// than one chunk). Returns how many bytes the file had (total, or fewer when
+// it ended early; an incomplete chunk is not consumed), a read error, or
+// `interrupted` when `stop`, asked on the calling thread before each chunk,
+// says so.
 Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  const ChunkConsumer& consume, const StopCheck& stop);
+                                  bool read_ahead, const ChunkConsumer& consume,
+                                  const StopCheck& stop);
 
 }  // namespace kyr

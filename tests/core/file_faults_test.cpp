@@ -32,14 +32,20 @@ Bytes read_bytes(const std::string& target) {
     return bytes;
 }
 
-// A state spanning several disk chunks, so the read-ahead path is taken, with
-// no two amplitudes alike.
-QuantumState large_state() {
-    QuantumState state = *QuantumState::create(19);
-    EXPECT_GT(encoded_size(state), 2 * disk_chunk_bytes);
+// A state of `num_qubits` with no two amplitudes alike. At 22 qubits the
+// file spans several read-ahead chunks and is read on a helper thread; at
+// 19 it is read inline in several smaller chunks.
+QuantumState distinct_state(std::uint64_t num_qubits) {
+    QuantumState state = *QuantumState::create(num_qubits);
     for (std::uint64_t i = 0; i < state.dimension(); ++i) {
         EXPECT_TRUE(state.set_amplitude(i, 1.0 / static_cast<double>(i + 1), -static_cast<double>(i)));
     }
+    return state;
+}
+
+QuantumState large_state() {
+    QuantumState state = distinct_state(22);
+    EXPECT_GT(encoded_size(state), 8 * disk_chunk_bytes);
     return state;
 }
 
@@ -179,11 +185,16 @@ private:
     std::map<int, std::size_t> done_;
 };
 
-class FileFaultsEndsEarly : public FileFaults, public ::testing::WithParamInterface<std::size_t> {};
+struct EarlyEnd {
+    std::uint64_t num_qubits;
+    std::size_t available;
+};
+
+class FileFaultsEndsEarly : public FileFaults, public ::testing::WithParamInterface<EarlyEnd> {};
 
 TEST_P(FileFaultsEndsEarly, LoadReportsTheBytesReallyRead) {
-    const std::size_t available = GetParam();
-    QuantumState state = large_state();
+    const std::size_t available = GetParam().available;
+    QuantumState state = distinct_state(GetParam().num_qubits);
     const std::string target = path("state.kyr");
     ASSERT_TRUE(write_state_file(state, target));
     EndsEarly calls(available);
@@ -199,12 +210,20 @@ TEST_P(FileFaultsEndsEarly, LoadReportsTheBytesReallyRead) {
     EXPECT_FALSE(verify_state_file(target).value());
 }
 
-// Inside the first chunk, at a chunk seam, inside a later chunk, and one
-// byte short of the end.
-INSTANTIATE_TEST_SUITE_P(Offsets, FileFaultsEndsEarly,
-                         ::testing::Values(std::size_t{1000}, 16 + disk_chunk_bytes,
-                                           16 + disk_chunk_bytes + 12345,
-                                           16 + (std::size_t{16} << 19) - 1));
+// Read inline: inside a small file, inside a later chunk, one byte short.
+// Read ahead: inside the first chunk, at a chunk seam, inside a later chunk,
+// and one byte short of the end.
+constexpr std::size_t amplitude_bytes_of_22 = std::size_t{16} << 22;
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, FileFaultsEndsEarly,
+    ::testing::Values(EarlyEnd{6, 1000}, EarlyEnd{19, 16 + (std::size_t{512} << 10) + 5},
+                      EarlyEnd{19, 16 + (std::size_t{16} << 19) - 1}, EarlyEnd{22, 1000},
+                      EarlyEnd{22, 16 + disk_chunk_bytes}, EarlyEnd{22, 16 + disk_chunk_bytes + 12345},
+                      EarlyEnd{22, 16 + amplitude_bytes_of_22 - 1}),
+    [](const auto& info) {
+        return std::to_string(info.param.num_qubits) + "Qubits" + std::to_string(info.param.available) +
+               "Bytes";
+    });
 
 // --- interrupted system calls -----------------------------------------------
 

@@ -1,0 +1,33 @@
+// Deciding whether a squared norm lies within 1e-6 of 1 without the slow,
+// strictly sequential sum when its verdict is certain anyway.
+//
+// The defined sum adds each amplitude's re*re + im*im to one accumulator in
+// index order: one long chain of dependent additions. Eight running sums
+// reach almost the same value several times faster. Both sums of n
+// non-negative terms lie within n * 2^-53 * S (to first order) of the exact
+// sum S, so they differ by at most about 2 * n * 2^-53 * S. When the fast sum
+// is further than that from both edges of the tolerance, the defined sum is
+// on the same side, and the verdict is the same bit for bit; otherwise the
+// caller computes the defined sum after all.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+
+namespace kyr {
+
+class FastNormSquared {
+public:
+    void add(const double* real, const double* imag, std::size_t count) noexcept;
+
+    // The verdict of |sum - 1| < 1e-6 for the defined sequential sum, or
+    // nothing when the fast sum is too close to call.
+    std::optional<bool> certain_verdict() const noexcept;
+
+private:
+    std::array<double, 8> lanes_{};
+    std::size_t count_ = 0;
+};
+
+}  // namespace kyr
