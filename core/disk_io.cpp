@@ -189,10 +189,8 @@ Status for_each_amplitude_block(const OpenedStateFile& file, Add&& add, const St
 // the defined order.
 Result<bool> norm_within_tolerance(const OpenedStateFile& file, const StopCheck& stop) {
     FastNormSquared fast;
-    const auto streamed = for_each_amplitude_block(
-        file, [&](const double* real, const double* imag, std::size_t count) {
-            fast.add(real, imag, count);
-        },
+    const auto streamed = for_each_amplitude_chunk(
+        file, [&](std::uint64_t, std::span<const std::byte> bytes) { fast.add_interleaved(bytes); },
         stop);
     if (!streamed) {
         return std::unexpected(streamed.error());

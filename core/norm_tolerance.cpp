@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "state_file.hpp"
+
 namespace kyr {
 namespace {
 
@@ -10,17 +12,22 @@ constexpr double unit_roundoff = 0x1p-53;
 
 }  // namespace
 
-void FastNormSquared::add(const double* real, const double* imag, std::size_t count) noexcept {
+void FastNormSquared::add_interleaved(std::span<const std::byte> pairs) noexcept {
+    const std::byte* source = pairs.data();
+    const std::size_t count = pairs.size() / file_amplitude_bytes;
+    const auto term = [&](std::size_t i) {
+        const double re = load_le_double(source + file_amplitude_bytes * i);
+        const double im = load_le_double(source + file_amplitude_bytes * i + 8);
+        return re * re + im * im;
+    };
     std::size_t i = 0;
     for (; i + lanes_.size() <= count; i += lanes_.size()) {
         for (std::size_t lane = 0; lane < lanes_.size(); ++lane) {
-            const double term = real[i + lane] * real[i + lane] + imag[i + lane] * imag[i + lane];
-            lanes_[lane] += term;
+            lanes_[lane] += term(i + lane);
         }
     }
     for (; i < count; ++i) {
-        const double term = real[i] * real[i] + imag[i] * imag[i];
-        lanes_[0] += term;
+        lanes_[0] += term(i);
     }
     count_ += count;
 }

@@ -14,12 +14,14 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 
 namespace kyr {
 
 class FastNormSquared {
 public:
-    void add(const double* real, const double* imag, std::size_t count) noexcept;
+    // Adds amplitudes straight from file bytes: (re, im) binary64 pairs.
+    void add_interleaved(std::span<const std::byte> pairs) noexcept;
 
     // The verdict of |sum - 1| < 1e-6 for the defined sequential sum, or
     // nothing when the fast sum is too close to call.

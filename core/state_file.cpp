@@ -29,10 +29,6 @@ void store_le(std::byte* target, T value) noexcept {
     std::memcpy(target, &value, sizeof value);
 }
 
-double load_double(const std::byte* source) noexcept {
-    return std::bit_cast<double>(load_le<std::uint64_t>(source));
-}
-
 void store_double(std::byte* target, double value) noexcept {
     store_le(target, std::bit_cast<std::uint64_t>(value));
 }
@@ -100,8 +96,8 @@ void deinterleave(std::span<const std::byte> in, double* real, double* imag) noe
     const std::byte* source = in.data();
     const std::size_t count = in.size() / file_amplitude_bytes;
     for (std::size_t i = 0; i < count; ++i) {
-        real[i] = load_double(source + file_amplitude_bytes * i);
-        imag[i] = load_double(source + file_amplitude_bytes * i + 8);
+        real[i] = load_le_double(source + file_amplitude_bytes * i);
+        imag[i] = load_le_double(source + file_amplitude_bytes * i + 8);
     }
 }
 

@@ -2,8 +2,10 @@
 // little-endian (real, imaginary) pair of binary64 values.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -14,6 +16,16 @@ namespace kyr {
 
 inline constexpr std::size_t file_header_bytes = 16;
 inline constexpr std::size_t file_amplitude_bytes = 16;
+
+// The binary64 stored little-endian at `source`, bit pattern unchanged.
+inline double load_le_double(const std::byte* source) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, source, sizeof bits);
+    if constexpr (std::endian::native == std::endian::big) {
+        bits = std::byteswap(bits);
+    }
+    return std::bit_cast<double>(bits);
+}
 
 // The header fields as a decoded state takes them.
 struct FileHeader {

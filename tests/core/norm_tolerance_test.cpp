@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/quantum_state.hpp"
+#include "core/state_file.hpp"
 
 namespace kyr {
 namespace {
@@ -25,11 +26,13 @@ struct Amplitudes {
         return accumulate_norm_squared(-0.0, real.data(), imag.data(), real.size());
     }
     std::optional<bool> fast_verdict() const {
+        std::vector<std::byte> bytes(file_amplitude_bytes * real.size());
+        interleave(real, imag, bytes);
         FastNormSquared fast;
-        // In uneven pieces, as file chunks and blocks arrive.
-        for (std::size_t start = 0; start < real.size(); start += 1000) {
-            const std::size_t count = std::min<std::size_t>(1000, real.size() - start);
-            fast.add(real.data() + start, imag.data() + start, count);
+        // In uneven pieces, as file chunks arrive.
+        constexpr std::size_t piece = 1000 * file_amplitude_bytes;
+        for (std::size_t start = 0; start < bytes.size(); start += piece) {
+            fast.add_interleaved(std::span(bytes).subspan(start, std::min(piece, bytes.size() - start)));
         }
         return fast.certain_verdict();
     }
