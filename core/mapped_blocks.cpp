@@ -1,6 +1,20 @@
 #include "mapped_blocks.hpp"
 
+// Kept blocks are poisoned for AddressSanitizer; other builds (and toolchains
+// without the sanitizer headers) get no-ops.
+#if defined(__SANITIZE_ADDRESS__)
+#define KYR_WITH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KYR_WITH_ASAN 1
+#endif
+#endif
+#ifdef KYR_WITH_ASAN
 #include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 #include <sys/mman.h>
 
 #include <array>
