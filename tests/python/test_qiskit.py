@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import kyr
+from statevector_stand_ins import bits, parts
 
 qiskit = pytest.importorskip("qiskit")
 from qiskit import QuantumCircuit  # noqa: E402
@@ -22,16 +23,6 @@ import qiskit.quantum_info  # noqa: E402
 
 POWER_OF_TWO = "Statevector dimension must be a power of 2"
 STR_SEQUENCE = "Can't extract `str` to `Vec`"
-
-
-def bits(values):
-    return np.ascontiguousarray(values).view(np.uint64)
-
-
-def parts(real, imag):
-    """Stands in for a Statevector: data.flatten() has `real` and `imag`."""
-    flat = SimpleNamespace(real=real, imag=imag)
-    return SimpleNamespace(data=SimpleNamespace(flatten=lambda: flat))
 
 
 def amplitudes_of(state):

@@ -13,16 +13,7 @@ import numpy as np
 import pytest
 
 import kyr
-
-
-def bits(values):
-    return np.ascontiguousarray(values).view(np.uint64)
-
-
-def parts(real, imag):
-    """Stands in for a Statevector: data.flatten() has `real` and `imag`."""
-    flat = SimpleNamespace(real=real, imag=imag)
-    return SimpleNamespace(data=SimpleNamespace(flatten=lambda: flat))
+from statevector_stand_ins import bits, parts
 
 
 def flattening_to(array):
