@@ -114,9 +114,9 @@ Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck
 
 void reserve_space(int fd, std::uint64_t bytes) noexcept {
 #if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
-    // Without it, ext4 allocates lazily and, for a file that O_TRUNC emptied,
-    // starts writeback of the whole file in close(); the next overwrite then
-    // waits for the disk while truncating.
+    // Without it, ext4 allocates lazily and, for a file that O_TRUNC emptied
+    // or that is renamed over another, starts writeback of the whole file in
+    // close() or rename(); the next overwrite then waits for the disk.
     if (bytes <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
     }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 namespace kyr {
@@ -80,6 +81,15 @@ std::string temporary_name_for(const std::string& target) {
     return directory_of(target) + "." + name + ".saving-" + unique_suffix();
 }
 
+// Unnamed files are linked through their /proc/self/fd entry, which needs no
+// privilege (linkat's AT_EMPTY_PATH does).
+bool can_link_unnamed_files() {
+    static const bool available = access("/proc/self/fd", X_OK) == 0;
+    return available;
+}
+
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 bool directory_refuses_new_files(int code) {
     return code == EACCES || code == EPERM || code == EROFS;
 }
@@ -106,14 +116,21 @@ bool rename_would_differ_from_writing(const std::string& target, const struct st
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(FileDescriptor fd, std::optional<std::string> temporary,
-                                 std::string target)
-    : fd_(std::move(fd)), temporary_(std::move(temporary)), target_(std::move(target)) {}
+ReplacementFile::ReplacementFile(FileDescriptor fd, Kind kind,
+                                 std::optional<std::string> temporary, std::string target,
+                                 bool replaces_existing)
+    : fd_(std::move(fd)),
+      kind_(kind),
+      temporary_(std::move(temporary)),
+      target_(std::move(target)),
+      replaces_existing_(replaces_existing) {}
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : fd_(std::move(other.fd_)),
+      kind_(other.kind_),
       temporary_(std::exchange(other.temporary_, std::nullopt)),
-      target_(std::move(other.target_)) {}
+      target_(std::move(other.target_)),
+      replaces_existing_(other.replaces_existing_) {}
 
 ReplacementFile::~ReplacementFile() { discard(); }
 
@@ -131,7 +148,7 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
         if (!fd) {
             return std::unexpected(fd.error());
         }
-        return ReplacementFile(std::move(*fd), std::nullopt, path);
+        return ReplacementFile(std::move(*fd), Kind::in_place, std::nullopt, path, true);
     };
     if (path.find('\0') != std::string::npos) {
         return write_in_place();  // refused with the usual message
@@ -149,6 +166,19 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
                    rename_would_differ_from_writing(*target, existing))) {
         return write_in_place();
     }
+    if (!exists && can_link_unnamed_files()) {
+        const std::string directory = directory_of(*target);
+        auto fd = open_file(directory.empty() ? "." : directory, O_WRONLY | O_TMPFILE, 0666,
+                            IoDirection::write, stop);
+        if (fd) {
+            return ReplacementFile(std::move(*fd), Kind::unnamed, std::nullopt, *target, false);
+        }
+        if (fd.error().kind == ErrorKind::interrupted) {
+            return std::unexpected(fd.error());
+        }
+        // Not supported here (EOPNOTSUPP, EISDIR), or refused: the named
+        // file below meets the same refusal and reports it for the target.
+    }
     for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
         std::string temporary = temporary_name_for(*target);
         auto fd = open_file(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666, IoDirection::write,
@@ -162,7 +192,8 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
                 }
                 fchmod(fd->get(), existing.st_mode & 07777);
             }
-            return ReplacementFile(std::move(*fd), std::move(temporary), *target);
+            return ReplacementFile(std::move(*fd), Kind::named, std::move(temporary), *target,
+                                   exists);
         }
         const int code = fd.error().os_code;
         if (code == EEXIST) {
@@ -176,8 +207,52 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
     return os_failure(IoDirection::write, EEXIST);
 }
 
+// Links the unnamed file at the target or, should a file have appeared
+// there meanwhile, under a temporary name to be renamed over it.
+Status ReplacementFile::link_unnamed() {
+    const std::string self = descriptor_path(fd_.get());
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return {};
+    }
+    if (errno != EEXIST) {
+        return os_failure(IoDirection::write, errno);
+    }
+    for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
+        std::string temporary = temporary_name_for(target_);
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temporary_ = std::move(temporary);
+            kind_ = Kind::named;
+            return {};
+        }
+        if (errno != EEXIST) {
+            return os_failure(IoDirection::write, errno);
+        }
+    }
+    return os_failure(IoDirection::write, EEXIST);
+}
+
 Status ReplacementFile::commit() {
+    // An unnamed file must be linked while it is still open. Should closing
+    // it fail after it was linked at the target, it is taken away again, if
+    // the target is still this file.
+    struct stat written {};
+    if (kind_ == Kind::unnamed) {
+        if (fstat(fd_.get(), &written) != 0) {
+            const int code = errno;
+            discard();
+            return os_failure(IoDirection::write, code);
+        }
+        if (auto linked = link_unnamed(); !linked) {
+            discard();
+            return linked;
+        }
+    }
     if (const int code = fd_.close(); code != 0) {
+        struct stat at_target {};
+        if (kind_ == Kind::unnamed && lstat(target_.c_str(), &at_target) == 0 &&
+            at_target.st_dev == written.st_dev && at_target.st_ino == written.st_ino) {
+            unlink(target_.c_str());
+        }
         discard();
         return os_failure(IoDirection::write, code);
     }

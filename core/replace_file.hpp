@@ -2,7 +2,9 @@
 // bytes go to a hidden temporary file beside the target, which replaces the
 // target by rename() only once everything was written and closed: readers
 // and a crash see the old file or the new one, whole. A failed or interrupted
-// write removes the temporary file.
+// write removes the temporary file. Where no file exists yet, the bytes go to
+// an unnamed file in the target's directory (O_TMPFILE) that is linked under
+// the target's name at the end: a killed process leaves nothing behind.
 //
 // Where a rename would break what callers rely on, the target is opened,
 // truncated and written in place instead: a target that is not a regular file
@@ -40,20 +42,31 @@ public:
     ~ReplacementFile();
 
     int fd() const noexcept { return fd_.get(); }
-    // The hidden file being written, or nothing when writing in place.
+    // The hidden file being written, or nothing when writing in place or to
+    // an unnamed file.
     const std::optional<std::string>& temporary_path() const noexcept { return temporary_; }
+    // Whether a file was at the target when writing began (or may be: every
+    // write in place counts).
+    bool replaces_existing_file() const noexcept { return replaces_existing_; }
 
-    // Closes the file and, unless writing in place, renames it over the
-    // target. On failure the temporary file is removed.
+    // Closes the file and, unless writing in place, puts it at the target:
+    // renamed over the file there, or linked where there was none. On failure
+    // the temporary file is removed.
     Status commit();
 
 private:
-    ReplacementFile(FileDescriptor fd, std::optional<std::string> temporary, std::string target);
+    enum class Kind { in_place, named, unnamed };
+
+    ReplacementFile(FileDescriptor fd, Kind kind, std::optional<std::string> temporary,
+                    std::string target, bool replaces_existing);
+    Status link_unnamed();
     void discard() noexcept;
 
     FileDescriptor fd_;
+    Kind kind_;
     std::optional<std::string> temporary_;
-    std::string target_;  // the path the temporary file is renamed to
+    std::string target_;  // the path the file ends up at
+    bool replaces_existing_;
 };
 
 }  // namespace kyr

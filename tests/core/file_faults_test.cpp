@@ -360,6 +360,12 @@ TEST_F(FileFaults, FailedCloseIsAWriteErrorAndKeepsThePreviousFile) {
     EXPECT_EQ(written.error().message, "Write error: Input/output error (os error 5)");
     EXPECT_FALSE(state.source_path());
     expect_previous_file_untouched(target);
+
+    // A new file is linked before it is closed, and taken away again.
+    const auto created = write_state_file(state, path("new.kyr"));
+    ASSERT_FALSE(created);
+    EXPECT_EQ(created.error().message, "Write error: Input/output error (os error 5)");
+    EXPECT_EQ(listing(), std::vector<std::string>{"state.kyr"});
 }
 
 // A directory whose permissions forbid creating files (what root cannot be
@@ -367,7 +373,7 @@ TEST_F(FileFaults, FailedCloseIsAWriteErrorAndKeepsThePreviousFile) {
 class RefusingDirectory : public SystemCalls {
 public:
     int open(const char* path, int flags, mode_t mode) override {
-        if ((flags & O_EXCL) != 0) {
+        if ((flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
             errno = EACCES;
             return -1;
         }

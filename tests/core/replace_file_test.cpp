@@ -86,6 +86,34 @@ TEST_F(ReplaceFile, AbandonedWriteRemovesTheTemporaryFile) {
     EXPECT_EQ(entries(), 1u);
 }
 
+TEST_F(ReplaceFile, NewFileHasNoNameUntilCommitted) {
+    const std::string target = path("state.kyr");
+    for (const bool commit : {false, true}) {
+        auto file = ReplacementFile::open(target, never_stop());
+        ASSERT_TRUE(file);
+        EXPECT_FALSE(file->temporary_path());
+        EXPECT_FALSE(file->replaces_existing_file());
+        ASSERT_EQ(write(file->fd(), "new", 3), 3);
+        EXPECT_EQ(entries(), 0u);
+        if (commit) {
+            ASSERT_TRUE(file->commit());
+        }
+    }
+    EXPECT_EQ(contents(target), "new");
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(ReplaceFile, FileCreatedAtTheTargetMeanwhileIsReplacedWhole) {
+    const std::string target = path("state.kyr");
+    auto file = ReplacementFile::open(target, never_stop());
+    ASSERT_TRUE(file);
+    ASSERT_EQ(write(file->fd(), "new", 3), 3);
+    put(target, "created meanwhile");
+    ASSERT_TRUE(file->commit());
+    EXPECT_EQ(contents(target), "new");
+    EXPECT_EQ(entries(), 1u);
+}
+
 struct ModeCase {
     mode_t umask_bits;
     mode_t expected;
@@ -164,6 +192,7 @@ TEST_F(ReplaceFile, DevicesAndPathsThroughProcAreWrittenInPlace) {
 
 TEST_F(ReplaceFile, LongNamesStillGetATemporaryFile) {
     const std::string target = path(std::string(250, 'n'));
+    put(target, "old");
     replace(target, "new");
     EXPECT_EQ(contents(target), "new");
     EXPECT_EQ(entries(), 1u);

@@ -214,10 +214,11 @@ def save_to_device(path, stdout, output):
 
 # ----- kills and races -------------------------------------------------------
 
-def kill_during_save(target, qubits, delays):
+def kill_during_save(target, qubits, delays, fresh=False):
     """For each delay, a forked process saves a large state over the good file
-    at `target` and is SIGKILLed that long after it starts; reports what the
-    path then holds and which temporary files were left."""
+    at `target` (or, when `fresh`, to the same path with no file there) and is
+    SIGKILLed that long after it starts; reports what the path then holds and
+    what else the directory then holds."""
     import numpy as np
 
     with open(target, "rb") as old_file:
@@ -227,8 +228,11 @@ def kill_during_save(target, qubits, delays):
     directory = os.path.dirname(target)
     results = []
     for delay in delays:
-        with open(target, "wb") as reset:
-            reset.write(old)
+        if fresh:
+            os.remove(target)
+        else:
+            with open(target, "wb") as reset:
+                reset.write(old)
         ready_read, ready_write = os.pipe()
         pid = forked(lambda: (os.write(ready_write, b"s"), new.save(target)))
         os.close(ready_write)
@@ -237,8 +241,11 @@ def kill_during_save(target, qubits, delays):
         time.sleep(delay)
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
-        with open(target, "rb") as now:
-            holds = "old" if now.read(len(old) + 1) == old else None
+        if not os.path.exists(target):
+            holds = "nothing"
+        else:
+            with open(target, "rb") as now:
+                holds = "old" if now.read(len(old) + 1) == old else None
         if holds is None:
             try:
                 loaded = kyr.load(target)
@@ -247,9 +254,13 @@ def kill_during_save(target, qubits, delays):
             except Exception as error:
                 holds = described(error)
         left = leftovers(directory)
-        results.append({"holds": holds, "leftovers": left})
+        others = sorted(set(os.listdir(directory)) - set(left) - {os.path.basename(target)})
+        results.append({"holds": holds, "leftovers": left, "others": others})
         for name in left:
             os.remove(os.path.join(directory, name))
+        if fresh and holds == "nothing":
+            with open(target, "wb") as restore:
+                restore.write(old)
     return results
 
 

@@ -21,6 +21,17 @@ def test_sigkill_during_a_save_leaves_the_old_or_the_new_state(tmp_path):
         assert len(result["leftovers"]) <= 1
 
 
+def test_sigkill_during_a_save_to_a_new_path_leaves_nothing_or_the_new_state(tmp_path):
+    # The new file has no name until it is whole, so no kill leaves a part of
+    # it, under the target's name or any other.
+    target = tmp_path / "state.kyr"
+    good_file(target)
+    results = run_scenario("kill_during_save", str(target), 24, [0, 0.01, 0.03, 0.2, 1.0], True,
+                           timeout=120)
+    assert {result["holds"] for result in results} <= {"nothing", "new"}
+    assert all(result["leftovers"] == [] and result["others"] == [] for result in results)
+
+
 def test_concurrent_writers_leave_one_whole_state(tmp_path):
     # 18 qubits: each save is two writes (4 MiB, then the last amplitude), so
     # writers sharing one file could interleave them.
