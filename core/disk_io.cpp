@@ -17,6 +17,7 @@
 #include "norm_tolerance.hpp"
 #include "page_cache.hpp"
 #include "posix_file.hpp"
+#include "prefault.hpp"
 #include "read_ahead.hpp"
 #include "replace_file.hpp"
 #include "state_file.hpp"
@@ -32,6 +33,10 @@ static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes >
 // measured at 19 and 20 qubits).
 constexpr std::uint64_t read_ahead_threshold_bytes = std::uint64_t{32} << 20;
 constexpr std::size_t inline_chunk_bytes = std::size_t{512} << 10;
+
+// Direct reads go to the disk one chunk at a time; large chunks keep it busy
+// between requests.
+constexpr std::size_t direct_chunk_bytes = std::size_t{16} << 20;
 
 // New files from this size up get their blocks reserved before writing:
 // filling reserved blocks skips ext4's per-page delayed allocation (a 64 MiB
@@ -121,6 +126,62 @@ Result<OpenedStateFile> open_state_file(const std::string& path, const StopCheck
     return file;
 }
 
+// Streams the amplitudes of a file too large for the page cache straight
+// from the disk (O_DIRECT), in large chunks read ahead: nothing is cached only
+// to be evicted again, and the disk runs at its own rate. The file is read
+// from offset 0 up to its last whole block, and the few bytes after it (the
+// last amplitude) through the cache. Nothing when direct reads are refused
+// before anything was consumed; the file position is then where it was.
+template <class Consume>
+std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Consume& consume,
+                                               const StopCheck& stop) {
+    const int fd = file.fd.get();
+    const std::uint64_t encoded = file.header.encoded_bytes();
+    const std::uint64_t direct_bytes = encoded / direct_read_alignment * direct_read_alignment;
+    std::optional<DirectReads> direct(fd);
+    if (!direct->enabled() || direct_bytes < direct_chunk_bytes ||
+        lseek(fd, 0, SEEK_SET) != 0) {
+        return std::nullopt;
+    }
+    bool consumed = false;
+    const auto got = read_chunks(
+        fd, ChunkedRead{direct_bytes, direct_chunk_bytes, true, ShortRead::ends},
+        [&](std::uint64_t offset, std::span<const std::byte> bytes) {
+            // Chunks start at multiples of the chunk size, and so at whole
+            // amplitudes once the header is skipped.
+            const std::uint64_t skip = offset == 0 ? file_header_bytes : 0;
+            consume((offset + skip - file_header_bytes) / file_amplitude_bytes, bytes.subspan(skip));
+            consumed = true;
+        },
+        stop);
+    if (!got && got.error().os_code == EINVAL && !consumed) {
+        // The device wants a coarser alignment than ours.
+        direct.reset();
+        if (lseek(fd, file_header_bytes, SEEK_SET) != static_cast<off_t>(file_header_bytes)) {
+            return os_failure(IoDirection::read, errno);
+        }
+        return std::nullopt;
+    }
+    if (!got) {
+        return std::unexpected(got.error());
+    }
+    if (*got < direct_bytes) {
+        return truncated_file(encoded, *got);
+    }
+    direct.reset();
+    std::array<std::byte, direct_read_alignment> tail;
+    const auto rest = std::span(tail).first(static_cast<std::size_t>(encoded - direct_bytes));
+    const auto tail_got = read_up_to(fd, rest, stop);
+    if (!tail_got) {
+        return std::unexpected(tail_got.error());
+    }
+    if (*tail_got < rest.size()) {
+        return truncated_file(encoded, direct_bytes + *tail_got);
+    }
+    consume((direct_bytes - file_header_bytes) / file_amplitude_bytes, std::span<const std::byte>(rest));
+    return Status{};
+}
+
 // Hands the amplitude bytes of `file` to consume(first_index, bytes) in
 // chunks of whole amplitudes. A file that ends early (truncated while being
 // read) yields the truncation error for the bytes it really had; the
@@ -134,9 +195,15 @@ Status for_each_amplitude_chunk(const OpenedStateFile& file, Consume&& consume,
     }
     const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
     const bool release_pages = streams_past_page_cache(file.header.encoded_bytes());
+    if (release_pages) {
+        if (auto streamed = stream_around_page_cache(file, consume, stop)) {
+            return *streamed;
+        }
+    }
     const bool read_ahead = total > read_ahead_threshold_bytes;
     const auto got = read_chunks(
-        file.fd.get(), total, read_ahead ? disk_chunk_bytes : inline_chunk_bytes, read_ahead,
+        file.fd.get(),
+        ChunkedRead{total, read_ahead ? disk_chunk_bytes : inline_chunk_bytes, read_ahead},
         [&](std::uint64_t offset, std::span<const std::byte> bytes) {
             consume(offset / file_amplitude_bytes, bytes);
             if (release_pages) {
@@ -160,12 +227,20 @@ Result<QuantumState> read_amplitudes(const OpenedStateFile& file, const StopChec
     const std::size_t count = file.header.amplitude_count();
     AmplitudeBuffer real = AmplitudeBuffer::uninitialized(count);
     AmplitudeBuffer imag = AmplitudeBuffer::uninitialized(count);
+    std::optional<BackgroundPrefault> prefault;
+    if (streams_past_page_cache(file.header.encoded_bytes())) {
+        prefault.emplace(real.span(), imag.span());
+    }
     const auto read = for_each_amplitude_chunk(
         file,
         [&](std::uint64_t first, std::span<const std::byte> bytes) {
             deinterleave(bytes, real.data() + first, imag.data() + first);
+            if (prefault) {
+                prefault->filled_up_to(first + bytes.size() / file_amplitude_bytes);
+            }
         },
         stop);
+    prefault.reset();
     if (!read) {
         return std::unexpected(read.error());
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <limits>
 
 namespace kyr {
@@ -21,16 +22,39 @@ std::uint64_t physical_memory_bytes() noexcept {
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
+// A stand-in for the machine's memory, or 0.
+std::atomic<std::uint64_t> memory_size_override{0};
+
 }  // namespace
 
 bool streams_past_page_cache(std::uint64_t file_bytes) noexcept {
-    static const std::uint64_t memory = physical_memory_bytes();
+    static const std::uint64_t machine_memory = physical_memory_bytes();
+    const std::uint64_t replaced = memory_size_override.load(std::memory_order_relaxed);
+    const std::uint64_t memory = replaced != 0 ? replaced : machine_memory;
     // State and file both in memory, with a quarter of RAM to spare.
     return file_bytes > memory / 8 * 3;
 }
 
+ScopedMemorySize::ScopedMemorySize(std::uint64_t memory_bytes) noexcept
+    : previous_(memory_size_override.exchange(memory_bytes)) {}
+
+ScopedMemorySize::~ScopedMemorySize() { memory_size_override = previous_; }
+
 void release_read_pages(int fd, std::uint64_t offset, std::uint64_t bytes) noexcept {
     posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(bytes), POSIX_FADV_DONTNEED);
+}
+
+DirectReads::DirectReads(int fd) noexcept : fd_(fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
+        previous_flags_ = flags;
+    }
+}
+
+DirectReads::~DirectReads() {
+    if (enabled()) {
+        fcntl(fd_, F_SETFL, previous_flags_);
+    }
 }
 
 void WriteBehind::written_up_to(std::uint64_t end) noexcept {

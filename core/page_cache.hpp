@@ -4,10 +4,13 @@
 // behind the cursor is released as the file is streamed: clean pages at once
 // after reading, written pages once their writeback, started right after
 // each write, has finished. The disk then stays busy and memory bounded,
-// instead of the kernel reclaiming under pressure. Smaller files keep the
-// cache, where it makes the next load fast.
+// instead of the kernel reclaiming under pressure. Such files are read
+// around the cache altogether where the filesystem allows (O_DIRECT): the
+// disk then fills the caller's buffers itself. Smaller files keep the cache,
+// where it makes the next load fast.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kyr {
@@ -16,8 +19,42 @@ namespace kyr {
 // memory) should be streamed past the page cache.
 bool streams_past_page_cache(std::uint64_t file_bytes) noexcept;
 
+// Makes streams_past_page_cache() judge by `memory_bytes` instead of the
+// machine's memory while it lives, so small files take the large-file paths
+// (tests only; not thread-safe against file operations running meanwhile).
+class ScopedMemorySize {
+public:
+    explicit ScopedMemorySize(std::uint64_t memory_bytes) noexcept;
+    ~ScopedMemorySize();
+    ScopedMemorySize(const ScopedMemorySize&) = delete;
+    ScopedMemorySize& operator=(const ScopedMemorySize&) = delete;
+
+private:
+    std::uint64_t previous_;
+};
+
 // Releases the cached pages of [offset, offset + bytes) of a file being read.
 void release_read_pages(int fd, std::uint64_t offset, std::uint64_t bytes) noexcept;
+
+// Offsets, lengths and buffer addresses of direct reads are multiples of
+// this; it covers the logical block sizes of common disks (512 and 4096).
+inline constexpr std::size_t direct_read_alignment = 4096;
+
+// Reads of `fd` bypass the page cache (O_DIRECT) while this lives, where the
+// filesystem allows it; the file's flags are restored afterwards.
+class DirectReads {
+public:
+    explicit DirectReads(int fd) noexcept;
+    ~DirectReads();
+    DirectReads(const DirectReads&) = delete;
+    DirectReads& operator=(const DirectReads&) = delete;
+
+    bool enabled() const noexcept { return previous_flags_ >= 0; }
+
+private:
+    int fd_;
+    int previous_flags_ = -1;
+};
 
 // Follows a sequential write of one file: starts writeback of each range as
 // it is written and releases the pages that are a window behind.

@@ -94,13 +94,17 @@ Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode
     }
 }
 
-Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop) {
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop,
+                               ShortRead short_read) {
     std::size_t done = 0;
     while (done < out.size()) {
         const std::size_t want = std::min(out.size() - done, max_transfer_bytes);
         const ssize_t got = system_calls().read(fd, out.data() + done, want);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
+            if (static_cast<std::size_t>(got) < want && short_read == ShortRead::ends) {
+                break;
+            }
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {

@@ -52,8 +52,16 @@ private:
 Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode,
                                  IoDirection direction, const StopCheck& stop);
 
+// What a read that brings fewer bytes than asked means.
+enum class ShortRead {
+    read_on,  // maybe nothing: pipes and terminals deliver what they have
+    ends,     // the end of the file: with O_DIRECT, where reading on from the
+              // unaligned offset it leaves would fail
+};
+
 // Reads until `out` is full or the file ends; returns the bytes read.
-Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop);
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop,
+                               ShortRead short_read = ShortRead::read_on);
 
 // Asks the filesystem to allocate `bytes` for `fd` now, leaving the file size
 // alone. Advice only: a refusal (no room, no support) changes nothing, and a

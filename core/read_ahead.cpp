@@ -30,9 +30,11 @@ struct Slot {
     std::counting_semaphore<> free{1};
 };
 
-Result<std::uint64_t> read_inline(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  const ChunkConsumer& consume, const StopCheck& stop) {
-    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(total, chunk_bytes)));
+Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
+                                  const StopCheck& stop) {
+    const std::uint64_t total = plan.total;
+    const ChunkBuffer buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(total, plan.chunk_bytes)));
     std::uint64_t offset = 0;
     while (offset < total) {
         if (stop()) {
@@ -40,7 +42,7 @@ Result<std::uint64_t> read_inline(int fd, std::uint64_t total, std::size_t chunk
         }
         const auto chunk =
             buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - offset));
-        const auto got = read_up_to(fd, chunk, stop);
+        const auto got = read_up_to(fd, chunk, stop, plan.short_read);
         if (!got) {
             return std::unexpected(got.error());
         }
@@ -70,11 +72,12 @@ std::thread start_without_signals(Body&& body) {
 
 }  // namespace
 
-Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  bool read_ahead, const ChunkConsumer& consume,
+Result<std::uint64_t> read_chunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop) {
-    if (!read_ahead || total <= chunk_bytes) {
-        return read_inline(fd, total, chunk_bytes, consume, stop);
+    const std::uint64_t total = plan.total;
+    const std::size_t chunk_bytes = plan.chunk_bytes;
+    if (!plan.read_ahead || total <= chunk_bytes) {
+        return read_inline(fd, plan, consume, stop);
     }
     std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};
     std::atomic<bool> halt{false};
@@ -91,7 +94,8 @@ Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk
             bool complete = false;
             try {
                 // Signals are blocked here, so EINTR cannot come up.
-                slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted), never_stop());
+                slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted), never_stop(),
+                                      plan.short_read);
                 complete = slot.got && *slot.got == slot.wanted;
             } catch (...) {
                 slot.failure = std::current_exception();  // rethrown by the caller
@@ -107,7 +111,7 @@ Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk
     try {
         helper = start_without_signals(produce);
     } catch (const std::system_error&) {
-        return read_inline(fd, total, chunk_bytes, consume, stop);
+        return read_inline(fd, plan, consume, stop);
     }
     // Stops and joins the helper on every way out, a throwing consumer included.
     struct Join {

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "posix_file.hpp"
 #include "stop_check.hpp"
 
 namespace kyr {
@@ -17,15 +18,20 @@ namespace kyr {
 // of the region.
 using ChunkConsumer = std::function<void(std::uint64_t offset, std::span<const std::byte> bytes)>;
 
-// Reads `total` bytes from the current position of `fd` in chunks of at most
-// `chunk_bytes` and hands each complete chunk to `consume`, with the next
-// chunk read on a helper thread when `read_ahead` is set (and there is more
-// than one chunk). Returns how many bytes the file had (total, or fewer when
-// it ended early; an incomplete chunk is not consumed), a read error, or
-// `interrupted` when `stop`, asked on the calling thread before each chunk,
-// says so.
-Result<std::uint64_t> read_chunks(int fd, std::uint64_t total, std::size_t chunk_bytes,
-                                  bool read_ahead, const ChunkConsumer& consume,
+struct ChunkedRead {
+    std::uint64_t total;      // bytes to read from the current position
+    std::size_t chunk_bytes;  // at most this many per chunk
+    bool read_ahead;          // read the next chunk on a helper thread
+    ShortRead short_read = ShortRead::read_on;
+};
+
+// Reads `plan.total` bytes from the current position of `fd` in chunks and
+// hands each complete chunk to `consume`, with the next chunk read on a
+// helper thread when `plan.read_ahead` is set (and there is more than one
+// chunk). Returns how many bytes the file had (total, or fewer when it ended
+// early; an incomplete chunk is not consumed), a read error, or `interrupted`
+// when `stop`, asked on the calling thread before each chunk, says so.
+Result<std::uint64_t> read_chunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop);
 
 }  // namespace kyr

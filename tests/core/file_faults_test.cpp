@@ -3,7 +3,9 @@
 // early, a directory that refuses new files, and stop requests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "core/disk_io.hpp"
+#include "core/page_cache.hpp"
 #include "core/state_file.hpp"
 #include "core/system_calls.hpp"
 
@@ -322,6 +325,140 @@ TEST_P(FileFaultsStopAfter, LongOperationsEndAtTheNextChunk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, FileFaultsStopAfter, ::testing::Values(0, 1));
+
+// --- files streamed past the page cache -------------------------------------
+
+// Files of 21 qubits (32 MiB) are read around the page cache in two chunks
+// when the machine seems to have 1 MiB of memory.
+constexpr std::uint64_t direct_read_qubits = 21;
+
+bool reads_directly(int fd) { return (fcntl(fd, F_GETFL) & O_DIRECT) != 0; }
+
+// Refuses direct reads at an offset, address or length that is not a
+// multiple of 4096, as a strict filesystem may; some check only when there
+// is something left to read.
+class StrictDirectReads : public SystemCalls {
+public:
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        const off_t offset = lseek(fd, 0, SEEK_CUR);
+        if (reads_directly(fd) &&
+            ((static_cast<std::uint64_t>(offset) | reinterpret_cast<std::uintptr_t>(buffer) | bytes) % 4096) != 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        return SystemCalls::read(fd, buffer, bytes);
+    }
+};
+
+// Counts the reads made around the page cache and, when asked, refuses them
+// as a device with larger blocks than the reader's alignment does.
+class DirectReadWatch : public StrictDirectReads {
+public:
+    explicit DirectReadWatch(bool refuse) : refuse_(refuse) {}
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        if (reads_directly(fd)) {
+            ++direct_reads;
+            if (refuse_) {
+                errno = EINVAL;
+                return -1;
+            }
+        }
+        return StrictDirectReads::read(fd, buffer, bytes);
+    }
+    std::atomic<int> direct_reads{0};
+
+private:
+    bool refuse_;
+};
+
+// Cuts the file at `path` to `length` bytes just before the first read around
+// the page cache, as another process truncating it while it is read would.
+class TruncatedWhileRead : public StrictDirectReads {
+public:
+    TruncatedWhileRead(std::string path, std::uint64_t length)
+        : path_(std::move(path)), length_(length) {}
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        if (reads_directly(fd) && !truncated_.exchange(true)) {
+            EXPECT_EQ(truncate(path_.c_str(), static_cast<off_t>(length_)), 0);
+        }
+        return StrictDirectReads::read(fd, buffer, bytes);
+    }
+    void rearm() { truncated_ = false; }
+
+private:
+    std::string path_;
+    std::uint64_t length_;
+    std::atomic<bool> truncated_{false};
+};
+
+class FileFaultsPastPageCache : public FileFaults {
+protected:
+    void SetUp() override {
+        FileFaults::SetUp();
+        state_ = distinct_state(direct_read_qubits);
+        ASSERT_TRUE(state_.normalize());
+        target_ = path("state.kyr");
+        ASSERT_TRUE(write_state_file(state_, target_));
+        const int fd = ::open(target_.c_str(), O_RDONLY | O_DIRECT);
+        if (fd < 0) {
+            GTEST_SKIP() << "no direct reads on this filesystem";
+        }
+        ::close(fd);
+    }
+
+    ScopedMemorySize small_machine_{std::uint64_t{1} << 20};
+    QuantumState state_ = *QuantumState::create(1);
+    std::string target_;
+};
+
+TEST_F(FileFaultsPastPageCache, LoadAndVerifyReadAroundTheCache) {
+    EXPECT_TRUE(streams_past_page_cache(encoded_size(state_)));
+    EXPECT_EQ(read_bytes(target_), to_bytes(state_));  // written with writeback behind
+    for (const bool refuse : {false, true}) {
+        DirectReadWatch calls(refuse);
+        ScopedSystemCalls scope(calls);
+        const auto loaded = read_state_file(target_);
+        ASSERT_TRUE(loaded) << loaded.error().message;
+        expect_same_amplitudes(*loaded, state_);
+        EXPECT_GT(calls.direct_reads, 0);
+        // Refused direct reads fall back to reading through the cache.
+        const auto verified = verify_state_file(target_);
+        EXPECT_TRUE(verified.value_or(false)) << refuse;
+    }
+}
+
+class FileFaultsCutPastPageCache : public FileFaultsPastPageCache,
+                                   public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(FileFaultsCutPastPageCache, LoadReportsTheBytesReallyRead) {
+    const std::uint64_t length = GetParam();
+    TruncatedWhileRead calls(target_, length);
+    ScopedSystemCalls scope(calls);
+    const auto loaded = read_state_file(target_);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().message, "File truncated: expected " +
+                                          std::to_string(encoded_size(state_)) + " bytes, got " +
+                                          std::to_string(length));
+    ASSERT_TRUE(write_state_file(state_, target_));
+    calls.rearm();
+    EXPECT_FALSE(verify_state_file(target_).value());
+}
+
+// Inside the first chunk, at the seam of the two, inside the second, where
+// only the last amplitude (read through the cache) is missing, one byte short.
+constexpr std::uint64_t direct_file_bytes = 16 + (std::uint64_t{16} << direct_read_qubits);
+INSTANTIATE_TEST_SUITE_P(Lengths, FileFaultsCutPastPageCache,
+                         ::testing::Values(1016, std::uint64_t{16} << 20,
+                                           (std::uint64_t{16} << 20) + 3 * 4096 + 5,
+                                           direct_file_bytes - 16, direct_file_bytes - 1));
+
+TEST_F(FileFaultsPastPageCache, StopRequestEndsTheRead) {
+    int asked = 0;
+    const StopCheck stop_later = [&] { return ++asked > 1; };
+    const auto loaded = read_state_file(target_, stop_later);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, ErrorKind::interrupted);
+}
 
 // --- close and directory failures -------------------------------------------
 
