@@ -27,12 +27,22 @@ namespace {
 
 static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes > file_header_bytes);
 
-// Files up to this size are read on the calling thread, in chunks that stay
-// in L2 between read() and decoding: below it, starting a helper thread and
-// handing chunks across cost more than the overlap saves (30-150 us per call
-// measured at 19 and 20 qubits).
-constexpr std::uint64_t read_ahead_threshold_bytes = std::uint64_t{32} << 20;
-constexpr std::size_t inline_chunk_bytes = std::size_t{512} << 10;
+// Files that stay in the page cache are read in chunks that stay in L2
+// between read() and decoding.
+constexpr std::size_t cached_chunk_bytes = std::size_t{512} << 10;
+
+// Cached files from these sizes up are read in two halves at once, one on a
+// helper thread, so both cores copy from the page cache and decode. Below
+// them the helper's start (50-100 us on two virtual cores) costs more than
+// halving saves. Measured medians, whole file on one thread -> in halves:
+// loads pay from 8 MiB (19 qubits: 482 -> 346 us, 20: 1341 -> 909 us; 18:
+// 176 -> 210 us), the lighter verify from 16 MiB (20 qubits: 568 -> 359 us;
+// 19: 247 -> 312 us). At 22 qubits halves beat reading ahead on a helper
+// thread: load 12.7 -> 5.3 ms, verify 3.6 -> 2.3 ms.
+constexpr std::uint64_t load_halves_bytes = std::uint64_t{8} << 20;
+constexpr std::uint64_t verify_halves_bytes = std::uint64_t{16} << 20;
+// For a consumer that needs the chunks in file order.
+constexpr std::uint64_t never_in_halves = std::numeric_limits<std::uint64_t>::max();
 
 // Direct reads go to the disk one chunk at a time; large chunks keep it busy
 // between requests.
@@ -151,12 +161,12 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
     }
     bool consumed = false;
     const auto got = read_chunks(
-        fd, ChunkedRead{direct_bytes, direct_chunk_bytes, true, ShortRead::ends},
-        [&](std::uint64_t offset, std::span<const std::byte> bytes) {
+        fd, ChunkedRead{direct_bytes, direct_chunk_bytes, Overlap::read_ahead, ShortRead::ends},
+        [&](std::size_t, std::uint64_t offset, std::span<const std::byte> bytes) {
             // Chunks start at multiples of the chunk size, and so at whole
             // amplitudes once the header is skipped.
             const std::uint64_t skip = offset == 0 ? file_header_bytes : 0;
-            consume((offset + skip - file_header_bytes) / file_amplitude_bytes, bytes.subspan(skip));
+            consume(0, (offset + skip - file_header_bytes) / file_amplitude_bytes, bytes.subspan(skip));
             consumed = true;
         },
         stop);
@@ -184,19 +194,22 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
     if (*tail_got < rest.size()) {
         return truncated_file(encoded, direct_bytes + *tail_got);
     }
-    consume((direct_bytes - file_header_bytes) / file_amplitude_bytes, std::span<const std::byte>(rest));
+    consume(0, (direct_bytes - file_header_bytes) / file_amplitude_bytes,
+            std::span<const std::byte>(rest));
     return Status{};
 }
 
-// Hands the amplitude bytes of `file` to consume(first_index, bytes) in
-// chunks of whole amplitudes. A file that ends early (truncated while being
-// read) yields the truncation error for the bytes it really had; the
-// incomplete chunk is never consumed.
+// Hands the amplitude bytes of `file` to consume(worker, first_index, bytes)
+// in chunks of whole amplitudes: in file order, or, for a cached file of at
+// least `halves_from_bytes` amplitude bytes, in two halves by two workers (0
+// and 1) at once. A file that ends early (truncated while being read) yields
+// the truncation error for the bytes it really had; the incomplete chunk is
+// never consumed.
 template <class Consume>
-Status for_each_amplitude_chunk(const OpenedStateFile& file, Consume&& consume,
-                                const StopCheck& stop) {
+Status for_each_amplitude_chunk(const OpenedStateFile& file, std::uint64_t halves_from_bytes,
+                                Consume&& consume, const StopCheck& stop) {
     if (file.gathered) {
-        consume(0, std::span<const std::byte>(*file.gathered));
+        consume(0, 0, std::span<const std::byte>(*file.gathered));
         return {};
     }
     const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
@@ -206,12 +219,15 @@ Status for_each_amplitude_chunk(const OpenedStateFile& file, Consume&& consume,
             return *streamed;
         }
     }
-    const bool read_ahead = total > read_ahead_threshold_bytes;
+    // Files past the page cache come from the disk in order, read ahead.
+    const Overlap overlap = release_pages                 ? Overlap::read_ahead
+                            : total >= halves_from_bytes ? Overlap::halves
+                                                         : Overlap::none;
     const auto got = read_chunks(
         file.fd.get(),
-        ChunkedRead{total, read_ahead ? disk_chunk_bytes : inline_chunk_bytes, read_ahead},
-        [&](std::uint64_t offset, std::span<const std::byte> bytes) {
-            consume(offset / file_amplitude_bytes, bytes);
+        ChunkedRead{total, release_pages ? disk_chunk_bytes : cached_chunk_bytes, overlap},
+        [&](std::size_t worker, std::uint64_t offset, std::span<const std::byte> bytes) {
+            consume(worker, offset / file_amplitude_bytes, bytes);
             if (release_pages) {
                 // From the page holding the chunk's first byte (offset 16 +
                 // offset in the file) to its end.
@@ -238,10 +254,10 @@ Result<QuantumState> read_amplitudes(const OpenedStateFile& file, const StopChec
         prefault.emplace(real.span(), imag.span());
     }
     const auto read = for_each_amplitude_chunk(
-        file,
-        [&](std::uint64_t first, std::span<const std::byte> bytes) {
+        file, load_halves_bytes,
+        [&](std::size_t worker, std::uint64_t first, std::span<const std::byte> bytes) {
             deinterleave(bytes, real.data() + first, imag.data() + first);
-            if (prefault) {
+            if (prefault && worker == 0) {
                 prefault->filled_up_to(first + bytes.size() / file_amplitude_bytes);
             }
         },
@@ -260,14 +276,14 @@ Status for_each_amplitude_block(const OpenedStateFile& file, Add&& add, const St
     std::array<double, norm_block_amplitudes> real;
     std::array<double, norm_block_amplitudes> imag;
     constexpr std::size_t block_bytes = norm_block_amplitudes * file_amplitude_bytes;
-    const auto split_chunk = [&](std::uint64_t, std::span<const std::byte> bytes) {
+    const auto split_chunk = [&](std::size_t, std::uint64_t, std::span<const std::byte> bytes) {
         for (std::size_t offset = 0; offset < bytes.size(); offset += block_bytes) {
             const auto block = bytes.subspan(offset, std::min(block_bytes, bytes.size() - offset));
             deinterleave(block, real.data(), imag.data());
             add(real.data(), imag.data(), block.size() / file_amplitude_bytes);
         }
     };
-    return for_each_amplitude_chunk(file, split_chunk, stop);
+    return for_each_amplitude_chunk(file, never_in_halves, split_chunk, stop);
 }
 
 // Whether the squared norm of the amplitudes of `file`, summed in the exact
@@ -275,14 +291,18 @@ Status for_each_amplitude_block(const OpenedStateFile& file, Add&& add, const St
 // decides unless it is too close to call; then the file is summed again in
 // the defined order.
 Result<bool> norm_within_tolerance(const OpenedStateFile& file, const StopCheck& stop) {
-    FastNormSquared fast;
+    std::array<FastNormSquared, 2> fast;  // one per worker
     const auto streamed = for_each_amplitude_chunk(
-        file, [&](std::uint64_t, std::span<const std::byte> bytes) { fast.add_interleaved(bytes); },
+        file, verify_halves_bytes,
+        [&](std::size_t worker, std::uint64_t, std::span<const std::byte> bytes) {
+            fast[worker].add_interleaved(bytes);
+        },
         stop);
     if (!streamed) {
         return std::unexpected(streamed.error());
     }
-    if (const auto verdict = fast.certain_verdict()) {
+    fast[0].add(fast[1]);
+    if (const auto verdict = fast[0].certain_verdict()) {
         return *verdict;
     }
     if (!file.gathered && lseek(file.fd.get(), file_header_bytes, SEEK_SET) < 0) {

@@ -40,6 +40,13 @@ void FastNormSquared::add_interleaved(std::span<const std::byte> pairs) noexcept
     count_ += count;
 }
 
+void FastNormSquared::add(const FastNormSquared& other) noexcept {
+    for (std::size_t lane = 0; lane < lanes_.size(); ++lane) {
+        lanes_[lane] += other.lanes_[lane];
+    }
+    count_ += other.count_;
+}
+
 std::optional<bool> FastNormSquared::certain_verdict() const noexcept {
     double sum = 0.0;
     for (const double lane : lanes_) {

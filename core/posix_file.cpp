@@ -94,12 +94,16 @@ Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode
     }
 }
 
-Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop,
-                               ShortRead short_read) {
+namespace {
+
+// Calls read_some(buffer, bytes, done) until `out` is full or the file ends.
+template <class ReadSome>
+Result<std::size_t> read_loop(std::span<std::byte> out, const StopCheck& stop,
+                              ShortRead short_read, ReadSome&& read_some) {
     std::size_t done = 0;
     while (done < out.size()) {
         const std::size_t want = std::min(out.size() - done, max_transfer_bytes);
-        const ssize_t got = system_calls().read(fd, out.data() + done, want);
+        const ssize_t got = read_some(out.data() + done, want, done);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
             if (static_cast<std::size_t>(got) < want && short_read == ShortRead::ends) {
@@ -114,6 +118,27 @@ Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck
         }
     }
     return done;
+}
+
+}  // namespace
+
+Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop,
+                               ShortRead short_read) {
+    return read_loop(out, stop, short_read, [&](std::byte* buffer, std::size_t bytes, std::size_t) {
+        return system_calls().read(fd, buffer, bytes);
+    });
+}
+
+Result<std::size_t> read_up_to_at(int fd, std::span<std::byte> out, std::uint64_t offset,
+                                  const StopCheck& stop) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - out.size()) {
+        return os_failure(IoDirection::read, EOVERFLOW);
+    }
+    return read_loop(out, stop, ShortRead::read_on,
+                     [&](std::byte* buffer, std::size_t bytes, std::size_t done) {
+                         return system_calls().pread(fd, buffer, bytes,
+                                                     static_cast<off_t>(offset + done));
+                     });
 }
 
 void reserve_space(int fd, std::uint64_t bytes) noexcept {

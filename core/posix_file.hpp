@@ -63,6 +63,11 @@ enum class ShortRead {
 Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck& stop,
                                ShortRead short_read = ShortRead::read_on);
 
+// The same from `offset` on, leaving the file position alone, so that several
+// threads can read one file.
+Result<std::size_t> read_up_to_at(int fd, std::span<std::byte> out, std::uint64_t offset,
+                                  const StopCheck& stop);
+
 // Asks the filesystem to allocate `bytes` for `fd` now, leaving the file size
 // alone. Advice only: a refusal (no room, no support) changes nothing, and a
 // write that then runs out of room fails as it would have anyway.

@@ -1,6 +1,7 @@
 #include "read_ahead.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -49,7 +50,7 @@ Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkCo
         if (*got < chunk.size()) {
             return offset + *got;
         }
-        consume(offset, chunk);
+        consume(0, offset, chunk);
         offset += chunk.size();
     }
     return total;
@@ -70,14 +71,92 @@ std::thread start_without_signals(Body&& body) {
     return std::thread(std::forward<Body>(body));
 }
 
+// Reads [from, to) of the region starting at file offset `start` with pread,
+// handing chunks to consume(worker, ...). Returns `to`, or where the file
+// ended.
+Result<std::uint64_t> read_range(int fd, std::uint64_t start, std::uint64_t from, std::uint64_t to,
+                                 std::size_t chunk_bytes, std::size_t worker,
+                                 const ChunkConsumer& consume, const StopCheck& stop) {
+    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(to - from, chunk_bytes)));
+    for (std::uint64_t offset = from; offset < to;) {
+        if (stop()) {
+            return interrupted();
+        }
+        const auto chunk =
+            buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), to - offset));
+        const auto got = read_up_to_at(fd, chunk, start + offset, stop);
+        if (!got) {
+            return std::unexpected(got.error());
+        }
+        if (*got < chunk.size()) {
+            return offset + *got;
+        }
+        consume(worker, offset, chunk);
+        offset += chunk.size();
+    }
+    return to;
+}
+
+Result<std::uint64_t> read_in_halves(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
+                                     const StopCheck& stop) {
+    const off_t start = lseek(fd, 0, SEEK_CUR);
+    // Both halves start at a chunk boundary of the region.
+    const std::uint64_t split = plan.total / 2 / plan.chunk_bytes * plan.chunk_bytes;
+    if (start < 0 || split == 0) {
+        return read_inline(fd, plan, consume, stop);
+    }
+    Result<std::uint64_t> second = 0;
+    std::exception_ptr second_failure;
+    std::atomic<bool> halt{false};
+    std::thread helper;
+    try {
+        helper = start_without_signals([&] {
+            try {
+                second = read_range(fd, static_cast<std::uint64_t>(start), split, plan.total,
+                                    plan.chunk_bytes, 1, consume, [&] { return halt.load(); });
+            } catch (...) {
+                second_failure = std::current_exception();  // rethrown by the caller
+            }
+        });
+    } catch (const std::system_error&) {
+        return read_inline(fd, plan, consume, stop);
+    }
+    // Stops and joins the helper on every way out, a throwing consumer included.
+    struct Join {
+        std::thread& helper;
+        std::atomic<bool>& halt;
+        void operator()(bool stop_it) {
+            if (helper.joinable()) {
+                halt = stop_it;
+                helper.join();
+            }
+        }
+        ~Join() { (*this)(true); }
+    } join{helper, halt};
+
+    const auto first = read_range(fd, static_cast<std::uint64_t>(start), 0, split,
+                                  plan.chunk_bytes, 0, consume, stop);
+    if (!first || *first < split) {
+        return first;  // the file ends in the first half: nothing after counts
+    }
+    join(false);
+    if (second_failure) {
+        std::rethrow_exception(second_failure);
+    }
+    return second;
+}
+
 }  // namespace
 
 Result<std::uint64_t> read_chunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop) {
     const std::uint64_t total = plan.total;
     const std::size_t chunk_bytes = plan.chunk_bytes;
-    if (!plan.read_ahead || total <= chunk_bytes) {
+    if (plan.overlap == Overlap::none || total <= chunk_bytes) {
         return read_inline(fd, plan, consume, stop);
+    }
+    if (plan.overlap == Overlap::halves) {
+        return read_in_halves(fd, plan, consume, stop);
     }
     std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};
     std::atomic<bool> halt{false};
@@ -143,7 +222,7 @@ Result<std::uint64_t> read_chunks(int fd, const ChunkedRead& plan, const ChunkCo
         if (*slot.got < slot.wanted) {
             return offset + *slot.got;
         }
-        consume(offset, slot.buffer.bytes().first(slot.wanted));
+        consume(0, offset, slot.buffer.bytes().first(slot.wanted));
         offset += slot.wanted;
         slot.free.release();
     }

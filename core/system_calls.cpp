@@ -22,6 +22,10 @@ ssize_t SystemCalls::read(int fd, void* buffer, std::size_t bytes) {
     return ::read(fd, buffer, bytes);
 }
 
+ssize_t SystemCalls::pread(int fd, void* buffer, std::size_t bytes, off_t offset) {
+    return ::pread(fd, buffer, bytes, offset);
+}
+
 ssize_t SystemCalls::write(int fd, const void* buffer, std::size_t bytes) {
     return ::write(fd, buffer, bytes);
 }

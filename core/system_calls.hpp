@@ -16,6 +16,7 @@ public:
     virtual ~SystemCalls() = default;
     virtual int open(const char* path, int flags, mode_t mode);
     virtual ssize_t read(int fd, void* buffer, std::size_t bytes);
+    virtual ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t offset);
     virtual ssize_t write(int fd, const void* buffer, std::size_t bytes);
     virtual int close(int fd);
 };

@@ -35,9 +35,9 @@ Bytes read_bytes(const std::string& target) {
     return bytes;
 }
 
-// A state of `num_qubits` with no two amplitudes alike. At 22 qubits the
-// file spans several read-ahead chunks and is read on a helper thread; at
-// 19 it is read inline in several smaller chunks.
+// A state of `num_qubits` with no two amplitudes alike. From 19 qubits on,
+// a load reads the file in two halves at once (and verify from 20), each in
+// several chunks.
 QuantumState distinct_state(std::uint64_t num_qubits) {
     QuantumState state = *QuantumState::create(num_qubits);
     for (std::uint64_t i = 0; i < state.dimension(); ++i) {
@@ -115,6 +115,9 @@ public:
     ssize_t read(int fd, void* buffer, std::size_t bytes) override {
         return SystemCalls::read(fd, buffer, std::min(bytes, limit_));
     }
+    ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t offset) override {
+        return SystemCalls::pread(fd, buffer, std::min(bytes, limit_), offset);
+    }
     ssize_t write(int fd, const void* buffer, std::size_t bytes) override {
         return SystemCalls::write(fd, buffer, std::min(bytes, limit_));
     }
@@ -126,9 +129,12 @@ private:
 class FileFaultsShortTransfers : public FileFaults, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(FileFaultsShortTransfers, SaveLoadAndVerifyStayExact) {
-    // Tiny transfers on a small state; chunk-sized odd ones on a large state.
+    // Tiny transfers on a small state; odd ones on a state read in halves
+    // and on one read ahead.
     const std::size_t limit = GetParam();
-    QuantumState state = limit < 4096 ? small_state() : large_state();
+    QuantumState state = limit < 4096         ? small_state()
+                         : limit < (1 << 20) ? distinct_state(19)
+                                             : large_state();
     const std::string target = path("state.kyr");
     ShortTransfers calls(limit);
     ScopedSystemCalls scope(calls);
@@ -144,7 +150,8 @@ TEST_P(FileFaultsShortTransfers, SaveLoadAndVerifyStayExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, FileFaultsShortTransfers,
-                         ::testing::Values(std::size_t{7}, std::size_t{(1 << 20) + 3}));
+                         ::testing::Values(std::size_t{7}, std::size_t{65536 + 3},
+                                           std::size_t{(1 << 20) + 3}));
 
 class ZeroWrites : public SystemCalls {
 public:
@@ -165,8 +172,8 @@ TEST_F(FileFaults, WriteThatMovesNothingFailsAndKeepsThePreviousFile) {
 
 // --- a file that ends before its size said ----------------------------------
 
-// Reports the end of every file once `available` bytes were read from it, as
-// if it had been truncated after its size was taken.
+// Reports the end of every file after `available` bytes, as if it had been
+// truncated after its size was taken.
 class EndsEarly : public SystemCalls {
 public:
     explicit EndsEarly(std::size_t available) : available_(available) {}
@@ -177,6 +184,10 @@ public:
             done += static_cast<std::size_t>(got);
         }
         return got;
+    }
+    ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t offset) override {
+        const auto start = static_cast<std::size_t>(offset);
+        return start >= available_ ? 0 : SystemCalls::pread(fd, buffer, std::min(bytes, available_ - start), offset);
     }
     int close(int fd) override {
         done_.erase(fd);
@@ -213,13 +224,16 @@ TEST_P(FileFaultsEndsEarly, LoadReportsTheBytesReallyRead) {
     EXPECT_FALSE(verify_state_file(target).value());
 }
 
-// Read inline: inside a small file, inside a later chunk, one byte short.
-// Read ahead: inside the first chunk, at a chunk seam, inside a later chunk,
-// and one byte short of the end.
+// Inside a small file read on one thread; in files read in halves: inside a
+// later chunk of the first half, at the seam of the halves, inside the second
+// half and one byte short (19 qubits), and inside the first chunk, at 4 MiB,
+// past it, and one byte short (22 qubits).
 constexpr std::size_t amplitude_bytes_of_22 = std::size_t{16} << 22;
 INSTANTIATE_TEST_SUITE_P(
     Offsets, FileFaultsEndsEarly,
     ::testing::Values(EarlyEnd{6, 1000}, EarlyEnd{19, 16 + (std::size_t{512} << 10) + 5},
+                      EarlyEnd{19, 16 + (std::size_t{4} << 20)},
+                      EarlyEnd{19, 16 + (std::size_t{6} << 20) + 7},
                       EarlyEnd{19, 16 + (std::size_t{16} << 19) - 1}, EarlyEnd{22, 1000},
                       EarlyEnd{22, 16 + disk_chunk_bytes}, EarlyEnd{22, 16 + disk_chunk_bytes + 12345},
                       EarlyEnd{22, 16 + amplitude_bytes_of_22 - 1}),
