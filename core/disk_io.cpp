@@ -31,16 +31,17 @@ static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes >
 // between read() and decoding.
 constexpr std::size_t cached_chunk_bytes = std::size_t{512} << 10;
 
-// Cached files from these sizes up are read in two halves at once, one on a
-// helper thread, so both cores copy from the page cache and decode. Below
-// them the helper's start (50-100 us on two virtual cores) costs more than
-// halving saves. Measured medians, whole file on one thread -> in halves:
-// loads pay from 8 MiB (19 qubits: 482 -> 346 us, 20: 1341 -> 909 us; 18:
-// 176 -> 210 us), the lighter verify from 16 MiB (20 qubits: 568 -> 359 us;
-// 19: 247 -> 312 us). At 22 qubits halves beat reading ahead on a helper
-// thread: load 12.7 -> 5.3 ms, verify 3.6 -> 2.3 ms.
-constexpr std::uint64_t load_halves_bytes = std::uint64_t{8} << 20;
-constexpr std::uint64_t verify_halves_bytes = std::uint64_t{16} << 20;
+// Cached files from these sizes up are read in two halves at once, the
+// second on the parked worker thread, so both cores copy from the page cache
+// and decode. Below them waking the worker and waiting for it cost more than
+// halving saves. Medians of 1000 calls on two virtual cores, µs, one thread
+// -> halves: a load at 18 qubits 182-199 -> 149-182, at 19 410-657 ->
+// 341-374 (np.fromfile 260); verify, whose per-byte work is lighter, at 18
+// qubits 102-120 -> 124-176, at 19 240-268 -> 208-245. At 22 qubits halves
+// beat reading ahead on a helper thread: load 12.7 -> 5.3 ms, verify 3.6 ->
+// 2.3 ms.
+constexpr std::uint64_t load_halves_bytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t verify_halves_bytes = std::uint64_t{8} << 20;
 // For a consumer that needs the chunks in file order.
 constexpr std::uint64_t never_in_halves = std::numeric_limits<std::uint64_t>::max();
 

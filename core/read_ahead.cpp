@@ -14,6 +14,7 @@
 
 #include "chunk_buffer.hpp"
 #include "posix_file.hpp"
+#include "worker_thread.hpp"
 
 namespace kyr {
 namespace {
@@ -106,43 +107,28 @@ Result<std::uint64_t> read_in_halves(int fd, const ChunkedRead& plan, const Chun
         return read_inline(fd, plan, consume, stop);
     }
     Result<std::uint64_t> second = 0;
-    std::exception_ptr second_failure;
     std::atomic<bool> halt{false};
-    std::thread helper;
-    try {
-        helper = start_without_signals([&] {
-            try {
-                second = read_range(fd, static_cast<std::uint64_t>(start), split, plan.total,
-                                    plan.chunk_bytes, 1, consume, [&] { return halt.load(); });
-            } catch (...) {
-                second_failure = std::current_exception();  // rethrown by the caller
-            }
-        });
-    } catch (const std::system_error&) {
+    WorkerJob helper([&] {
+        second = read_range(fd, static_cast<std::uint64_t>(start), split, plan.total,
+                            plan.chunk_bytes, 1, consume, [&] { return halt.load(); });
+    });
+    if (!helper.running()) {
         return read_inline(fd, plan, consume, stop);
     }
-    // Stops and joins the helper on every way out, a throwing consumer included.
-    struct Join {
-        std::thread& helper;
+    // Every way out before the second half is wanted (an error, a stop, an
+    // early end, a throwing consumer) tells the helper to stop; ~WorkerJob
+    // then waits for it.
+    struct HaltOnExit {
         std::atomic<bool>& halt;
-        void operator()(bool stop_it) {
-            if (helper.joinable()) {
-                halt = stop_it;
-                helper.join();
-            }
-        }
-        ~Join() { (*this)(true); }
-    } join{helper, halt};
+        ~HaltOnExit() { halt = true; }
+    } halt_on_exit{halt};
 
     const auto first = read_range(fd, static_cast<std::uint64_t>(start), 0, split,
                                   plan.chunk_bytes, 0, consume, stop);
     if (!first || *first < split) {
         return first;  // the file ends in the first half: nothing after counts
     }
-    join(false);
-    if (second_failure) {
-        std::rethrow_exception(second_failure);
-    }
+    helper.wait();  // rethrows what the helper's consumer threw
     return second;
 }
 

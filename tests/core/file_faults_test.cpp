@@ -35,8 +35,8 @@ Bytes read_bytes(const std::string& target) {
     return bytes;
 }
 
-// A state of `num_qubits` with no two amplitudes alike. From 19 qubits on,
-// a load reads the file in two halves at once (and verify from 20), each in
+// A state of `num_qubits` with no two amplitudes alike. From 18 qubits on,
+// a load reads the file in two halves at once (and verify from 19), each in
 // several chunks.
 QuantumState distinct_state(std::uint64_t num_qubits) {
     QuantumState state = *QuantumState::create(num_qubits);

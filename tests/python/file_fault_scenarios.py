@@ -264,6 +264,22 @@ def kill_during_save(target, qubits, delays, fresh=False):
     return results
 
 
+def read_in_forked_child(path, qubits):
+    """Saves a state large enough to be read by two threads at `path` and
+    loads it (which parks a helper thread), then loads and verifies it in a
+    forked child; reports how the child ended."""
+    state = distinct_state(qubits, 0)
+    state.save(path)
+    expected = state.to_bytes()
+    assert kyr.load(path).to_bytes() == expected
+
+    def check():
+        if kyr.load(path).to_bytes() != expected or not kyr.verify(path):
+            os._exit(3)
+
+    return reaped(forked(check), 30)
+
+
 def whole_state_at(path, expected):
     """Which of the `expected` encodings the file at `path` loads as."""
     try:

@@ -32,6 +32,12 @@ def test_sigkill_during_a_save_to_a_new_path_leaves_nothing_or_the_new_state(tmp
     assert all(result["leftovers"] == [] and result["others"] == [] for result in results)
 
 
+def test_forked_child_reads_large_files_without_its_parents_helper(tmp_path):
+    # 20 qubits: load and verify both read in halves, the second on a helper
+    # thread the parent started before forking.
+    assert run_scenario("read_in_forked_child", str(tmp_path / "state.kyr"), 20) == 0
+
+
 def test_concurrent_writers_leave_one_whole_state(tmp_path):
     # 18 qubits: each save is two writes (4 MiB, then the last amplitude), so
     # writers sharing one file could interleave them.

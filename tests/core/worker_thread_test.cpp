@@ -1,0 +1,81 @@
+// The parked helper thread: where jobs run, what they see, one at a time,
+// and a forked child that gets a helper of its own.
+#include "core/worker_thread.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <semaphore>
+#include <stdexcept>
+#include <thread>
+
+namespace kyr {
+namespace {
+
+TEST(WorkerThread, RunsJobsElsewhereWithSignalsBlocked) {
+    for (int round = 0; round < 3; ++round) {
+        std::thread::id ran_on;
+        bool all_blocked = false;
+        WorkerJob job([&] {
+            ran_on = std::this_thread::get_id();
+            sigset_t mask;
+            pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+            all_blocked = sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGALRM) == 1;
+        });
+        ASSERT_TRUE(job.running());
+        job.wait();
+        EXPECT_NE(ran_on, std::this_thread::get_id());
+        EXPECT_TRUE(all_blocked);
+    }
+}
+
+TEST(WorkerThread, WaitRethrowsWhatTheJobThrew) {
+    WorkerJob job([] { throw std::runtime_error("from the job"); });
+    ASSERT_TRUE(job.running());
+    EXPECT_THROW(job.wait(), std::runtime_error);
+    WorkerJob next([] {});
+    EXPECT_TRUE(next.running());
+}
+
+TEST(WorkerThread, SecondCallerDoesItsOwnWorkWhileTheWorkerIsBusy) {
+    std::binary_semaphore release{0};
+    WorkerJob first([&] { release.acquire(); });
+    ASSERT_TRUE(first.running());
+    bool ran = false;
+    {
+        WorkerJob second([&] { ran = true; });
+        EXPECT_FALSE(second.running());
+    }
+    EXPECT_FALSE(ran);
+    release.release();
+    first.wait();
+    WorkerJob third([&] { ran = true; });
+    EXPECT_TRUE(third.running());
+    third.wait();
+    EXPECT_TRUE(ran);
+}
+
+TEST(WorkerThread, ForkedChildStartsItsOwnWorker) {
+    WorkerJob warm_up([] {});
+    ASSERT_TRUE(warm_up.running());
+    warm_up.wait();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);  // a child waiting for its parent's thread would hang
+        std::atomic<bool> ran{false};
+        WorkerJob job([&] { ran = true; });
+        job.wait();
+        _exit(job.running() && ran ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace kyr
