@@ -49,12 +49,6 @@ constexpr std::uint64_t never_in_halves = std::numeric_limits<std::uint64_t>::ma
 // between requests.
 constexpr std::size_t direct_chunk_bytes = std::size_t{16} << 20;
 
-// Arrays from this size up come fresh from the kernel, and clearing their
-// pages costs a load more than reading the file from the page cache (24
-// qubits: 50-64 ms with the pages faulted in by the loading thread alone,
-// 30-38 ms with a helper sharing the work); the helper's start is lost in it.
-constexpr std::size_t prefault_array_bytes = std::size_t{64} << 20;
-
 // New files from this size up get their blocks reserved before writing:
 // filling reserved blocks skips ext4's per-page delayed allocation (a 64 MiB
 // file was written in 13.5 ms instead of 20 ms), while below it the extra
@@ -250,8 +244,12 @@ Result<QuantumState> read_amplitudes(const OpenedStateFile& file, const StopChec
     const std::size_t count = file.header.amplitude_count();
     AmplitudeBuffer real = AmplitudeBuffer::uninitialized(count);
     AmplitudeBuffer imag = AmplitudeBuffer::uninitialized(count);
+    // A state too large for the page cache beside its file is filled in file
+    // order by one thread while the disk works; faulting its fresh pages in
+    // is then shared with the other core. (Cached files are read in halves,
+    // which shares that work already.)
     std::optional<BackgroundPrefault> prefault;
-    if (count * sizeof(double) >= prefault_array_bytes) {
+    if (streams_past_page_cache(file.header.encoded_bytes())) {
         prefault.emplace(real.span(), imag.span());
     }
     const auto read = for_each_amplitude_chunk(
