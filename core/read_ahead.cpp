@@ -1,13 +1,12 @@
 #include "read_ahead.hpp"
 
-#include <pthread.h>
 #include <unistd.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <exception>
+#include <optional>
 #include <semaphore>
 #include <system_error>
 #include <thread>
@@ -32,60 +31,23 @@ struct Slot {
     std::counting_semaphore<> free{1};
 };
 
-Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
-                                  const StopCheck& stop) {
-    const std::uint64_t total = plan.total;
-    const ChunkBuffer buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(total, plan.chunk_bytes)));
-    std::uint64_t offset = 0;
-    while (offset < total) {
-        if (stop()) {
-            return interrupted();
-        }
-        const auto chunk =
-            buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), total - offset));
-        const auto got = read_up_to(fd, chunk, stop, plan.short_read);
-        if (!got) {
-            return std::unexpected(got.error());
-        }
-        if (*got < chunk.size()) {
-            return offset + *got;
-        }
-        consume(0, offset, chunk);
-        offset += chunk.size();
-    }
-    return total;
-}
-
-// Starts `body` on a new thread with every signal blocked there, so signals
-// reach the calling thread, whose stop check handles them.
-template <class Body>
-std::thread start_without_signals(Body&& body) {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    struct RestoreMask {
-        sigset_t& previous;
-        ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-    } restore{previous};
-    return std::thread(std::forward<Body>(body));
-}
-
-// Reads [from, to) of the region starting at file offset `start` with pread,
-// handing chunks to consume(worker, ...). Returns `to`, or where the file
-// ended.
-Result<std::uint64_t> read_range(int fd, std::uint64_t start, std::uint64_t from, std::uint64_t to,
-                                 std::size_t chunk_bytes, std::size_t worker,
+// Reads [from, to) of the region in chunks, handing each to
+// consume(worker, ...): from the current file position on, or with pread
+// when the region's file offset `start` is given. Returns `to`, or where the
+// file ended.
+Result<std::uint64_t> read_range(int fd, std::optional<std::uint64_t> start, std::uint64_t from,
+                                 std::uint64_t to, const ChunkedRead& plan, std::size_t worker,
                                  const ChunkConsumer& consume, const StopCheck& stop) {
-    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(to - from, chunk_bytes)));
+    const ChunkBuffer buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(to - from, plan.chunk_bytes)));
     for (std::uint64_t offset = from; offset < to;) {
         if (stop()) {
             return interrupted();
         }
         const auto chunk =
             buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), to - offset));
-        const auto got = read_up_to_at(fd, chunk, start + offset, stop);
+        const auto got = start ? read_up_to_at(fd, chunk, *start + offset, stop)
+                               : read_up_to(fd, chunk, stop, plan.short_read);
         if (!got) {
             return std::unexpected(got.error());
         }
@@ -96,6 +58,11 @@ Result<std::uint64_t> read_range(int fd, std::uint64_t start, std::uint64_t from
         offset += chunk.size();
     }
     return to;
+}
+
+Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
+                                  const StopCheck& stop) {
+    return read_range(fd, std::nullopt, 0, plan.total, plan, 0, consume, stop);
 }
 
 Result<std::uint64_t> read_in_halves(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
@@ -109,8 +76,8 @@ Result<std::uint64_t> read_in_halves(int fd, const ChunkedRead& plan, const Chun
     Result<std::uint64_t> second = 0;
     std::atomic<bool> halt{false};
     WorkerJob helper([&] {
-        second = read_range(fd, static_cast<std::uint64_t>(start), split, plan.total,
-                            plan.chunk_bytes, 1, consume, [&] { return halt.load(); });
+        second = read_range(fd, static_cast<std::uint64_t>(start), split, plan.total, plan, 1,
+                            consume, [&] { return halt.load(); });
     });
     if (!helper.running()) {
         return read_inline(fd, plan, consume, stop);
@@ -123,8 +90,8 @@ Result<std::uint64_t> read_in_halves(int fd, const ChunkedRead& plan, const Chun
         ~HaltOnExit() { halt = true; }
     } halt_on_exit{halt};
 
-    const auto first = read_range(fd, static_cast<std::uint64_t>(start), 0, split,
-                                  plan.chunk_bytes, 0, consume, stop);
+    const auto first =
+        read_range(fd, static_cast<std::uint64_t>(start), 0, split, plan, 0, consume, stop);
     if (!first || *first < split) {
         return first;  // the file ends in the first half: nothing after counts
     }

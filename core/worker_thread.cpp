@@ -50,20 +50,13 @@ void serve(Worker& worker) {
     }
 }
 
-// Starts the thread with every signal blocked there.
 bool start(Worker& worker) {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    bool started = true;
     try {
-        std::thread(serve, std::ref(worker)).detach();
+        start_without_signals([&worker] { serve(worker); }).detach();
     } catch (const std::system_error&) {
-        started = false;
+        return false;
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return started;
+    return true;
 }
 
 Worker& worker() {
@@ -76,6 +69,18 @@ Worker& worker() {
 }
 
 }  // namespace
+
+std::thread start_without_signals(std::function<void()> body) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    struct RestoreMask {
+        sigset_t& previous;
+        ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    } restore{previous};
+    return std::thread(std::move(body));
+}
 
 WorkerJob::WorkerJob(std::function<void()> job) {
     Worker& shared = worker();

@@ -7,8 +7,14 @@
 
 #include <exception>
 #include <functional>
+#include <thread>
 
 namespace kyr {
+
+// Starts `body` on a new thread with every signal blocked there, so signals
+// reach the calling thread, whose stop check handles them. Throws
+// std::system_error when no thread can be started.
+std::thread start_without_signals(std::function<void()> body);
 
 // A job handed to the worker thread. When the worker is busy with another
 // caller's job or cannot be started, nothing runs and running() is false:
