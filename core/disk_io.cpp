@@ -31,19 +31,19 @@ static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes >
 // between read() and decoding.
 constexpr std::size_t cached_chunk_bytes = std::size_t{512} << 10;
 
-// Cached files from these sizes up are read in two halves at once, the
-// second on the parked worker thread, so both cores copy from the page cache
-// and decode. Below them waking the worker and waiting for it cost more than
-// halving saves. Medians of 1000 calls on two virtual cores, µs, one thread
-// -> halves: a load at 18 qubits 182-199 -> 149-182, at 19 410-657 ->
-// 341-374 (np.fromfile 260); verify, whose per-byte work is lighter, at 18
-// qubits 102-120 -> 124-176, at 19 240-268 -> 208-245. At 22 qubits halves
-// beat reading ahead on a helper thread: load 12.7 -> 5.3 ms, verify 3.6 ->
-// 2.3 ms.
-constexpr std::uint64_t load_halves_bytes = std::uint64_t{4} << 20;
-constexpr std::uint64_t verify_halves_bytes = std::uint64_t{8} << 20;
-// For a consumer that needs the chunks in file order.
-constexpr std::uint64_t never_in_halves = std::numeric_limits<std::uint64_t>::max();
+// Cached files from this size up have their chunks shared between the
+// caller and the worker thread, so both cores copy from the page cache and
+// decode. Medians of 1000 loads, µs, one thread -> shared (np.fromfile): 14
+// qubits 15.3 -> 10.8 (17.7), 16 qubits 44 -> 26 (36), 18 qubits 155 -> 88
+// (100), 20 qubits 930 -> 655 (750).
+constexpr std::uint64_t shared_from_bytes = std::uint64_t{256} << 10;
+
+// Shared chunks: an eighth of the file, so the two threads end close
+// together, but from 64 KiB (below, system calls dominate) to 256 KiB.
+std::size_t shared_chunk_bytes(std::uint64_t total) {
+    const auto eighth = static_cast<std::size_t>(total / 8 / file_amplitude_bytes * file_amplitude_bytes);
+    return std::clamp<std::size_t>(eighth, std::size_t{64} << 10, std::size_t{256} << 10);
+}
 
 // Direct reads go to the disk one chunk at a time; large chunks keep it busy
 // between requests.
@@ -194,15 +194,20 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
     return Status{};
 }
 
+// The order a consumer needs the chunks of a file in.
+enum class ChunkOrder {
+    any,   // a cached file of at least `shared_from_bytes` amplitude bytes
+           // goes to two workers (0 and 1) at once
+    file,  // one worker, in file order
+};
+
 // Hands the amplitude bytes of `file` to consume(worker, first_index, bytes)
-// in chunks of whole amplitudes: in file order, or, for a cached file of at
-// least `halves_from_bytes` amplitude bytes, in two halves by two workers (0
-// and 1) at once. A file that ends early (truncated while being read) yields
+// in chunks of whole amplitudes, in the order `order` allows. A file that ends early (truncated while being read) yields
 // the truncation error for the bytes it really had; the incomplete chunk is
 // never consumed.
 template <class Consume>
-Status for_each_amplitude_chunk(const OpenedStateFile& file, std::uint64_t halves_from_bytes,
-                                Consume&& consume, const StopCheck& stop) {
+Status for_each_amplitude_chunk(const OpenedStateFile& file, ChunkOrder order, Consume&& consume,
+                                const StopCheck& stop) {
     if (file.gathered) {
         consume(0, 0, std::span<const std::byte>(*file.gathered));
         return {};
@@ -215,12 +220,12 @@ Status for_each_amplitude_chunk(const OpenedStateFile& file, std::uint64_t halve
         }
     }
     // Files past the page cache come from the disk in order, read ahead.
-    const Overlap overlap = release_pages                 ? Overlap::read_ahead
-                            : total >= halves_from_bytes ? Overlap::halves
-                                                         : Overlap::none;
+    const ChunkedRead plan = release_pages ? ChunkedRead{total, disk_chunk_bytes, Overlap::read_ahead}
+                             : order == ChunkOrder::any && total >= shared_from_bytes
+                                 ? ChunkedRead{total, shared_chunk_bytes(total), Overlap::shared}
+                                 : ChunkedRead{total, cached_chunk_bytes, Overlap::none};
     const auto got = read_chunks(
-        file.fd.get(),
-        ChunkedRead{total, release_pages ? disk_chunk_bytes : cached_chunk_bytes, overlap},
+        file.fd.get(), plan,
         [&](std::size_t worker, std::uint64_t offset, std::span<const std::byte> bytes) {
             consume(worker, offset / file_amplitude_bytes, bytes);
             if (release_pages) {
@@ -246,14 +251,14 @@ Result<QuantumState> read_amplitudes(const OpenedStateFile& file, const StopChec
     AmplitudeBuffer imag = AmplitudeBuffer::uninitialized(count);
     // A state too large for the page cache beside its file is filled in file
     // order by one thread while the disk works; faulting its fresh pages in
-    // is then shared with the other core. (Cached files are read in halves,
-    // which shares that work already.)
+    // is then shared with the other core. (Cached files are read by both
+    // cores, which shares that work already.)
     std::optional<BackgroundPrefault> prefault;
     if (streams_past_page_cache(file.header.encoded_bytes())) {
         prefault.emplace(real.span(), imag.span());
     }
     const auto read = for_each_amplitude_chunk(
-        file, load_halves_bytes,
+        file, ChunkOrder::any,
         [&](std::size_t worker, std::uint64_t first, std::span<const std::byte> bytes) {
             deinterleave(bytes, real.data() + first, imag.data() + first);
             if (prefault && worker == 0) {
@@ -282,7 +287,7 @@ Status for_each_amplitude_block(const OpenedStateFile& file, Add&& add, const St
             add(real.data(), imag.data(), block.size() / file_amplitude_bytes);
         }
     };
-    return for_each_amplitude_chunk(file, never_in_halves, split_chunk, stop);
+    return for_each_amplitude_chunk(file, ChunkOrder::file, split_chunk, stop);
 }
 
 // Whether the squared norm of the amplitudes of `file`, summed in the exact
@@ -292,7 +297,7 @@ Status for_each_amplitude_block(const OpenedStateFile& file, Add&& add, const St
 Result<bool> norm_within_tolerance(const OpenedStateFile& file, const StopCheck& stop) {
     std::array<FastNormSquared, 2> fast;  // one per worker
     const auto streamed = for_each_amplitude_chunk(
-        file, verify_halves_bytes,
+        file, ChunkOrder::any,
         [&](std::size_t worker, std::uint64_t, std::span<const std::byte> bytes) {
             fast[worker].add_interleaved(bytes);
         },

@@ -65,38 +65,88 @@ Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkCo
     return read_range(fd, std::nullopt, 0, plan.total, plan, 0, consume, stop);
 }
 
-Result<std::uint64_t> read_in_halves(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
-                                     const StopCheck& stop) {
-    const off_t start = lseek(fd, 0, SEEK_CUR);
-    // Both halves start at a chunk boundary of the region.
-    const std::uint64_t split = plan.total / 2 / plan.chunk_bytes * plan.chunk_bytes;
-    if (start < 0 || split == 0) {
-        return read_inline(fd, plan, consume, stop);
-    }
-    Result<std::uint64_t> second = 0;
-    std::atomic<bool> halt{false};
-    WorkerJob helper([&] {
-        second = read_range(fd, static_cast<std::uint64_t>(start), split, plan.total, plan, 1,
-                            consume, [&] { return halt.load(); });
-    });
-    if (!helper.running()) {
-        return read_inline(fd, plan, consume, stop);
-    }
-    // Every way out before the second half is wanted (an error, a stop, an
-    // early end, a throwing consumer) tells the helper to stop; ~WorkerJob
-    // then waits for it.
-    struct HaltOnExit {
-        std::atomic<bool>& halt;
-        ~HaltOnExit() { halt = true; }
-    } halt_on_exit{halt};
+// The chunks of the region, claimed one at a time by the caller and the
+// worker thread, each reading its own with pread. The caller starts at once;
+// a worker that wakes late takes fewer chunks, so the caller never waits for
+// more than the one chunk the worker holds. Returns `plan.total`, the
+// smaller end of file the two met (chunks are claimed in file order, so the
+// one holding the end is always read), or the first failure.
+class SharedChunks {
+public:
+    SharedChunks(int fd, std::uint64_t start, const ChunkedRead& plan, const ChunkConsumer& consume)
+        : fd_(fd), start_(start), plan_(plan), consume_(consume),
+          chunks_((plan.total + plan.chunk_bytes - 1) / plan.chunk_bytes) {}
 
-    const auto first =
-        read_range(fd, static_cast<std::uint64_t>(start), 0, split, plan, 0, consume, stop);
-    if (!first || *first < split) {
-        return first;  // the file ends in the first half: nothing after counts
+    Result<std::uint64_t> take(std::size_t worker, const StopCheck& stop) {
+        const ChunkBuffer buffer(static_cast<std::size_t>(
+            std::min<std::uint64_t>(plan_.total, plan_.chunk_bytes)));
+        for (std::uint64_t k; !halt_ && (k = next_++) < chunks_;) {
+            if (stop()) {
+                halt_ = true;
+                return interrupted();
+            }
+            const std::uint64_t offset = k * plan_.chunk_bytes;
+            const auto chunk = buffer.bytes().first(
+                std::min<std::uint64_t>(buffer.bytes().size(), plan_.total - offset));
+            const auto got = read_up_to_at(fd_, chunk, start_ + offset, stop);
+            if (!got) {
+                halt_ = true;
+                return std::unexpected(got.error());
+            }
+            if (*got < chunk.size()) {
+                // Every chunk before this one is claimed already; none after
+                // it can have bytes.
+                halt_ = true;
+                return offset + *got;
+            }
+            try {
+                consume_(worker, offset, chunk);
+            } catch (...) {
+                halt_ = true;
+                throw;
+            }
+        }
+        return plan_.total;
     }
-    helper.wait();  // rethrows what the helper's consumer threw
-    return second;
+
+    // Ends the claiming early (on an error, a stop or a throwing consumer).
+    void halt() noexcept { halt_ = true; }
+
+private:
+    int fd_;
+    std::uint64_t start_;
+    const ChunkedRead& plan_;
+    const ChunkConsumer& consume_;
+    std::uint64_t chunks_;
+    std::atomic<std::uint64_t> next_{0};
+    std::atomic<bool> halt_{false};
+};
+
+Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
+                                  const StopCheck& stop) {
+    const off_t start = lseek(fd, 0, SEEK_CUR);
+    if (start < 0) {
+        return read_inline(fd, plan, consume, stop);
+    }
+    SharedChunks chunks(fd, static_cast<std::uint64_t>(start), plan, consume);
+    Result<std::uint64_t> helped = plan.total;
+    WorkerJob helper([&] { helped = chunks.take(1, never_stop()); });
+    // Every way out, a throwing consumer included, ends the claiming before
+    // ~WorkerJob waits for the worker.
+    struct HaltOnExit {
+        SharedChunks& chunks;
+        ~HaltOnExit() { chunks.halt(); }
+    } halt_on_exit{chunks};
+
+    const auto own = chunks.take(0, stop);
+    helper.wait();  // rethrows what the worker's consumer threw
+    if (!own) {
+        return own;
+    }
+    if (!helped) {
+        return helped;
+    }
+    return std::min(*own, *helped);
 }
 
 }  // namespace
@@ -108,8 +158,8 @@ Result<std::uint64_t> read_chunks(int fd, const ChunkedRead& plan, const ChunkCo
     if (plan.overlap == Overlap::none || total <= chunk_bytes) {
         return read_inline(fd, plan, consume, stop);
     }
-    if (plan.overlap == Overlap::halves) {
-        return read_in_halves(fd, plan, consume, stop);
+    if (plan.overlap == Overlap::shared) {
+        return read_shared(fd, plan, consume, stop);
     }
     std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};
     std::atomic<bool> halt{false};

@@ -1,9 +1,12 @@
 #include "worker_thread.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -12,13 +15,44 @@
 namespace kyr {
 namespace {
 
+// How long the worker keeps polling for the next job after one, before it
+// parks: a parked thread takes 30-40 us to wake on a virtual machine whose
+// idle processors halt at once, which is as long as reading 1 MiB. Calls made
+// back to back then skip that wake-up; an idle process pays this much
+// processor time once per job.
+constexpr auto poll_after_job = std::chrono::microseconds(100);
+// How long a caller polls for its job to end before sleeping. It only waits
+// for the chunk the worker holds, which takes well under this.
+constexpr auto poll_for_job_end = std::chrono::microseconds(500);
+
+// Spins until `ready()` or until `limit` has passed; returns ready().
+template <class Ready>
+bool poll(Ready ready, std::chrono::microseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (ready()) {
+                return true;
+            }
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return ready();
+        }
+    }
+}
+
+// Jobs are handed over through two counters, so neither side takes a lock
+// the other may hold: the caller stores the job and bumps `posted`; the
+// worker runs it and sets `finished` to the job's number.
 struct Worker {
-    std::mutex mutex;
-    std::condition_variable job_posted;
-    std::condition_variable job_done;
+    std::mutex mutex;       // among callers: `started` and `busy`
     bool started = false;
     bool busy = false;      // taken by a caller, until it has waited for its job
-    bool finished = false;  // the job has ended
+    std::atomic<std::uint32_t> posted{0};
+    std::atomic<std::uint32_t> finished{0};
     std::function<void()> job;
     std::exception_ptr failure;
 };
@@ -31,22 +65,18 @@ Worker* instance = nullptr;
 void forget_parent_worker() { instance = new Worker; }
 
 void serve(Worker& worker) {
-    std::unique_lock lock(worker.mutex);
-    for (;;) {
-        worker.job_posted.wait(lock, [&] { return static_cast<bool>(worker.job); });
-        std::function<void()> job = std::move(worker.job);
-        worker.job = nullptr;
-        lock.unlock();
-        std::exception_ptr failure;
+    for (std::uint32_t done = 0;; ) {
+        poll([&] { return worker.posted.load(std::memory_order_acquire) != done; }, poll_after_job);
+        worker.posted.wait(done, std::memory_order_acquire);
+        ++done;
         try {
-            job();
+            worker.job();
         } catch (...) {
-            failure = std::current_exception();
+            worker.failure = std::current_exception();
         }
-        lock.lock();
-        worker.failure = failure;
-        worker.finished = true;
-        worker.job_done.notify_all();
+        worker.job = nullptr;
+        worker.finished.store(done, std::memory_order_release);
+        worker.finished.notify_one();
     }
 }
 
@@ -59,6 +89,13 @@ bool start(Worker& worker) {
     return true;
 }
 
+// On one processor a second thread cannot help, and polling would take the
+// processor from the thread it waits for.
+bool may_run_in_parallel() {
+    cpu_set_t cpus;
+    return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
+}
+
 Worker& worker() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -66,6 +103,21 @@ Worker& worker() {
         pthread_atfork(nullptr, nullptr, forget_parent_worker);
     });
     return *instance;
+}
+
+// Waits until the worker has finished job number `ticket`, then frees it
+// for the next caller; returns what the job threw.
+std::exception_ptr wait_for(Worker& shared, std::uint32_t ticket) {
+    const auto ended = [&] { return shared.finished.load(std::memory_order_acquire) == ticket; };
+    if (!poll(ended, poll_for_job_end)) {
+        for (std::uint32_t seen; (seen = shared.finished.load(std::memory_order_acquire)) != ticket;) {
+            shared.finished.wait(seen, std::memory_order_acquire);
+        }
+    }
+    std::exception_ptr failure = std::exchange(shared.failure, nullptr);
+    const std::lock_guard lock(shared.mutex);
+    shared.busy = false;
+    return failure;
 }
 
 }  // namespace
@@ -83,25 +135,27 @@ std::thread start_without_signals(std::function<void()> body) {
 }
 
 WorkerJob::WorkerJob(std::function<void()> job) {
-    Worker& shared = worker();
-    std::lock_guard lock(shared.mutex);
-    if (shared.busy || (!shared.started && !(shared.started = start(shared)))) {
+    if (!may_run_in_parallel()) {
         return;
     }
-    shared.busy = true;
-    shared.finished = false;
-    shared.failure = nullptr;
+    Worker& shared = worker();
+    {
+        const std::lock_guard lock(shared.mutex);
+        if (shared.busy || (!shared.started && !(shared.started = start(shared)))) {
+            return;
+        }
+        shared.busy = true;
+    }
     shared.job = std::move(job);
-    shared.job_posted.notify_one();
+    ticket_ = shared.posted.load(std::memory_order_relaxed) + 1;
+    shared.posted.store(ticket_, std::memory_order_release);
+    shared.posted.notify_one();
     running_ = true;
 }
 
 WorkerJob::~WorkerJob() {
     if (running_ && !waited_) {
-        Worker& shared = worker();
-        std::unique_lock lock(shared.mutex);
-        shared.job_done.wait(lock, [&] { return shared.finished; });
-        shared.busy = false;
+        wait_for(worker(), ticket_);
     }
 }
 
@@ -109,13 +163,8 @@ void WorkerJob::wait() {
     if (!running_ || waited_) {
         return;
     }
-    Worker& shared = worker();
-    std::unique_lock lock(shared.mutex);
-    shared.job_done.wait(lock, [&] { return shared.finished; });
-    shared.busy = false;
     waited_ = true;
-    if (std::exception_ptr failure = std::exchange(shared.failure, nullptr)) {
-        lock.unlock();
+    if (std::exception_ptr failure = wait_for(worker(), ticket_)) {
         std::rethrow_exception(failure);
     }
 }

@@ -5,6 +5,7 @@
 // caller. A child process forked while it exists starts its own on first use.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <thread>
@@ -34,6 +35,7 @@ public:
 private:
     bool running_ = false;
     bool waited_ = false;
+    std::uint32_t ticket_ = 0;  // the job's number, when running
 };
 
 }  // namespace kyr

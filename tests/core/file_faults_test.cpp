@@ -35,9 +35,9 @@ Bytes read_bytes(const std::string& target) {
     return bytes;
 }
 
-// A state of `num_qubits` with no two amplitudes alike. From 18 qubits on,
-// a load reads the file in two halves at once (and verify from 19), each in
-// several chunks.
+// A state of `num_qubits` with no two amplitudes alike. From 14 qubits on,
+// a load or verify shares the file's chunks between the caller and the
+// worker thread.
 QuantumState distinct_state(std::uint64_t num_qubits) {
     QuantumState state = *QuantumState::create(num_qubits);
     for (std::uint64_t i = 0; i < state.dimension(); ++i) {
@@ -129,8 +129,8 @@ private:
 class FileFaultsShortTransfers : public FileFaults, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(FileFaultsShortTransfers, SaveLoadAndVerifyStayExact) {
-    // Tiny transfers on a small state; odd ones on a state read in halves
-    // and on one read ahead.
+    // Tiny transfers on a small state; odd ones on states whose chunks the
+    // caller and the worker share.
     const std::size_t limit = GetParam();
     QuantumState state = limit < 4096         ? small_state()
                          : limit < (1 << 20) ? distinct_state(19)
@@ -224,14 +224,16 @@ TEST_P(FileFaultsEndsEarly, LoadReportsTheBytesReallyRead) {
     EXPECT_FALSE(verify_state_file(target).value());
 }
 
-// Inside a small file read on one thread; in files read in halves: inside a
-// later chunk of the first half, at the seam of the halves, inside the second
-// half and one byte short (19 qubits), and inside the first chunk, at 4 MiB,
-// past it, and one byte short (22 qubits).
+// Inside a small file read on one thread; in files whose chunks the caller
+// and the worker share: inside the last 64 KiB chunk (14 qubits); inside a
+// later 256 KiB chunk, at a chunk seam, inside a later chunk and one byte
+// short (19 qubits); inside the first chunk, at 4 MiB, past it, and one byte
+// short (22 qubits).
 constexpr std::size_t amplitude_bytes_of_22 = std::size_t{16} << 22;
 INSTANTIATE_TEST_SUITE_P(
     Offsets, FileFaultsEndsEarly,
-    ::testing::Values(EarlyEnd{6, 1000}, EarlyEnd{19, 16 + (std::size_t{512} << 10) + 5},
+    ::testing::Values(EarlyEnd{6, 1000}, EarlyEnd{14, 16 + 3 * (std::size_t{64} << 10) + 100},
+                      EarlyEnd{19, 16 + (std::size_t{512} << 10) + 5},
                       EarlyEnd{19, 16 + (std::size_t{4} << 20)},
                       EarlyEnd{19, 16 + (std::size_t{6} << 20) + 7},
                       EarlyEnd{19, 16 + (std::size_t{16} << 19) - 1}, EarlyEnd{22, 1000},

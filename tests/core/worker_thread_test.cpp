@@ -3,11 +3,13 @@
 #include "core/worker_thread.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <semaphore>
 #include <stdexcept>
 #include <thread>
@@ -56,6 +58,39 @@ TEST(WorkerThread, SecondCallerDoesItsOwnWorkWhileTheWorkerIsBusy) {
     EXPECT_TRUE(third.running());
     third.wait();
     EXPECT_TRUE(ran);
+}
+
+TEST(WorkerThread, BackToBackJobsAreNeitherLostNorRunTwice) {
+    // Jobs posted while the worker still polls after the last one, and after
+    // it has parked.
+    int ran = 0;
+    for (int round = 0; round < 20000; ++round) {
+        WorkerJob job([&] { ++ran; });
+        ASSERT_TRUE(job.running());
+        if (round % 1000 == 999) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    EXPECT_EQ(ran, 20000);
+}
+
+TEST(WorkerThread, OnOneProcessorTheCallerDoesItsOwnWork) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        if (sched_setaffinity(0, sizeof one, &one) != 0) {
+            _exit(2);
+        }
+        WorkerJob job([] {});
+        _exit(job.running() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(WorkerThread, ForkedChildStartsItsOwnWorker) {
