@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "worker_thread.hpp"
+
 namespace kyr {
 namespace {
 
@@ -257,12 +259,20 @@ Status ReplacementFile::commit() {
         return os_failure(IoDirection::write, code);
     }
     if (temporary_) {
+        // Renaming over the last name of a file also frees its cached pages
+        // and its blocks, which for a large file takes a third as long as
+        // writing it (85-300 ms at 1 GiB). Held open, the file is freed
+        // only when it is closed, and that is left to the worker thread.
+        FileDescriptor replaced(::open(target_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (rename(temporary_->c_str(), target_.c_str()) != 0) {
             const int code = errno;
             discard();
             return os_failure(IoDirection::write, code);
         }
         temporary_.reset();
+        if (replaced.get() >= 0) {
+            run_in_background([held = std::move(replaced)]() mutable { held.close(); });
+        }
     }
     return {};
 }

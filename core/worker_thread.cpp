@@ -53,7 +53,8 @@ struct Worker {
     bool busy = false;      // taken by a caller, until it has waited for its job
     std::atomic<std::uint32_t> posted{0};
     std::atomic<std::uint32_t> finished{0};
-    std::function<void()> job;
+    std::move_only_function<void()> job;
+    bool detached = false;  // nobody waits for the job: the worker frees itself
     std::exception_ptr failure;
 };
 
@@ -75,6 +76,11 @@ void serve(Worker& worker) {
             worker.failure = std::current_exception();
         }
         worker.job = nullptr;
+        if (worker.detached) {
+            worker.failure = nullptr;  // nobody to report it to
+            const std::lock_guard lock(worker.mutex);
+            worker.busy = false;
+        }
         worker.finished.store(done, std::memory_order_release);
         worker.finished.notify_one();
     }
@@ -103,6 +109,30 @@ Worker& worker() {
         pthread_atfork(nullptr, nullptr, forget_parent_worker);
     });
     return *instance;
+}
+
+// Takes the worker for one job: false when it is busy with another caller's
+// job or cannot run.
+bool take(Worker& shared) {
+    if (!may_run_in_parallel()) {
+        return false;
+    }
+    const std::lock_guard lock(shared.mutex);
+    if (shared.busy || (!shared.started && !(shared.started = start(shared)))) {
+        return false;
+    }
+    shared.busy = true;
+    return true;
+}
+
+// Hands `job` to the worker taken by take(); returns the job's number.
+std::uint32_t post(Worker& shared, std::move_only_function<void()> job, bool detached) {
+    shared.job = std::move(job);
+    shared.detached = detached;
+    const std::uint32_t ticket = shared.posted.load(std::memory_order_relaxed) + 1;
+    shared.posted.store(ticket, std::memory_order_release);
+    shared.posted.notify_one();
+    return ticket;
 }
 
 // Waits until the worker has finished job number `ticket`, then frees it
@@ -134,23 +164,12 @@ std::thread start_without_signals(std::function<void()> body) {
     return std::thread(std::move(body));
 }
 
-WorkerJob::WorkerJob(std::function<void()> job) {
-    if (!may_run_in_parallel()) {
-        return;
-    }
+WorkerJob::WorkerJob(std::move_only_function<void()> job) {
     Worker& shared = worker();
-    {
-        const std::lock_guard lock(shared.mutex);
-        if (shared.busy || (!shared.started && !(shared.started = start(shared)))) {
-            return;
-        }
-        shared.busy = true;
+    if (take(shared)) {
+        ticket_ = post(shared, std::move(job), false);
+        running_ = true;
     }
-    shared.job = std::move(job);
-    ticket_ = shared.posted.load(std::memory_order_relaxed) + 1;
-    shared.posted.store(ticket_, std::memory_order_release);
-    shared.posted.notify_one();
-    running_ = true;
 }
 
 WorkerJob::~WorkerJob() {
@@ -166,6 +185,15 @@ void WorkerJob::wait() {
     waited_ = true;
     if (std::exception_ptr failure = wait_for(worker(), ticket_)) {
         std::rethrow_exception(failure);
+    }
+}
+
+void run_in_background(std::move_only_function<void()> job) {
+    Worker& shared = worker();
+    if (take(shared)) {
+        post(shared, std::move(job), true);
+    } else {
+        job();
     }
 }
 

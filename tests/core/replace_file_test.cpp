@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace kyr {
 namespace {
@@ -70,6 +72,28 @@ TEST_F(ReplaceFile, WritesAHiddenFileBesideTheTargetAndRenamesIt) {
     ASSERT_TRUE(file->commit());
     EXPECT_EQ(contents(target), "new");
     EXPECT_NE(status(target).st_ino, old_inode);
+    EXPECT_EQ(entries(), 1u);
+}
+
+// The replaced file is held open across the rename and let go on the worker
+// thread: every one must be closed soon after, or each save over a large file
+// would keep its blocks allocated.
+TEST_F(ReplaceFile, ReplacedFilesAreReleased) {
+    const auto open_descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    const auto before = open_descriptors();
+    const std::string target = path("state.kyr");
+    put(target, "first");
+    for (int round = 0; round < 50; ++round) {
+        replace(target, "round " + std::to_string(round));
+    }
+    EXPECT_EQ(contents(target), "round 49");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (open_descriptors() != before && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(open_descriptors(), before);
     EXPECT_EQ(entries(), 1u);
 }
 
