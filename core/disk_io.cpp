@@ -21,6 +21,7 @@
 #include "read_ahead.hpp"
 #include "replace_file.hpp"
 #include "state_file.hpp"
+#include "worker_thread.hpp"
 
 namespace kyr {
 namespace {
@@ -332,10 +333,33 @@ Status write_state_file(QuantumState& state, const std::string& path, const Stop
     // before the target is touched.
     const std::uint64_t size = encoded_size(state);
     const std::size_t count = std::min(state.real().size(), state.imag().size());
-    const ChunkBuffer buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, disk_chunk_bytes)));
+    const auto chunk_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(size, disk_chunk_bytes));
     // The first chunk carries the header, so later writes start at multiples
-    // of the chunk size.
-    encode_header(state, buffer.bytes().first<file_header_bytes>());
+    // of the chunk size. Chunk k holds the amplitudes from first(k) on.
+    const std::size_t first_chunk_amplitudes = (chunk_bytes - file_header_bytes) / file_amplitude_bytes;
+    const std::size_t chunk_amplitudes = chunk_bytes / file_amplitude_bytes;
+    const auto first = [&](std::size_t k) {
+        return k == 0 ? 0 : std::min(count, first_chunk_amplitudes + (k - 1) * chunk_amplitudes);
+    };
+    const std::size_t chunks = count <= first_chunk_amplitudes
+                                   ? 1
+                                   : 2 + (count - first_chunk_amplitudes - 1) / chunk_amplitudes;
+    // Two buffers when there is more than one chunk: the worker thread
+    // encodes the next chunk while the caller writes this one.
+    const std::array<std::optional<ChunkBuffer>, 2> buffers{
+        std::optional<ChunkBuffer>(std::in_place, chunk_bytes),
+        chunks > 1 ? std::optional<ChunkBuffer>(std::in_place, chunk_bytes) : std::nullopt};
+    // Chunk k's bytes in file order, once encoded.
+    const auto encode_chunk = [&](std::size_t k) {
+        const std::span<std::byte> buffer = buffers[k % 2]->bytes();
+        const std::size_t skip = k == 0 ? file_header_bytes : 0;
+        const std::size_t begin = first(k);
+        const std::size_t n = first(k + 1) - begin;
+        interleave(state.real().subspan(begin, n), state.imag().subspan(begin, n),
+                   buffer.subspan(skip, n * file_amplitude_bytes));
+        return buffer.first(skip + n * file_amplitude_bytes);
+    };
+    encode_header(state, buffers[0]->bytes().first<file_header_bytes>());
     auto file = ReplacementFile::open(path, stop);
     if (!file) {
         return std::unexpected(file.error());
@@ -345,25 +369,26 @@ Status write_state_file(QuantumState& state, const std::string& path, const Stop
     }
     WriteBehind write_behind(file->fd(), streams_past_page_cache(size));
     std::uint64_t file_offset = 0;
-    std::size_t filled = file_header_bytes;
-    std::size_t index = 0;
-    do {
+    std::span<std::byte> encoded = encode_chunk(0);
+    for (std::size_t k = 0; k < chunks; ++k) {
         if (stop()) {
             return interrupted();
         }
-        const std::size_t n =
-            std::min((buffer.bytes().size() - filled) / file_amplitude_bytes, count - index);
-        const std::size_t end = filled + n * file_amplitude_bytes;
-        interleave(state.real().subspan(index, n), state.imag().subspan(index, n),
-                   buffer.bytes().subspan(filled, end - filled));
-        if (auto written = write_all(file->fd(), buffer.bytes().first(end), stop); !written) {
+        std::span<std::byte> next;
+        std::optional<WorkerJob> encode_next;
+        if (k + 1 < chunks) {
+            encode_next.emplace([&, k] { next = encode_chunk(k + 1); });
+        }
+        if (auto written = write_all(file->fd(), encoded, stop); !written) {
             return written;
         }
-        file_offset += end;
+        file_offset += encoded.size();
         write_behind.written_up_to(file_offset);
-        index += n;
-        filled = 0;
-    } while (index < count);
+        if (encode_next) {
+            encode_next->wait();
+            encoded = encode_next->running() ? next : encode_chunk(k + 1);
+        }
+    }
     if (auto committed = file->commit(); !committed) {
         return committed;
     }

@@ -12,12 +12,15 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <random>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/state_file.hpp"
+#include "core/worker_thread.hpp"
 
 namespace kyr {
 namespace {
@@ -107,16 +110,29 @@ TEST_F(DiskIo, SavedFileHoldsTheEncodingAndLoadsBack) {
     EXPECT_EQ(std::memcmp(loaded->imag().data(), state.imag().data(), state.imag().size_bytes()), 0);
 }
 
-TEST_F(DiskIo, SaveLargerThanTheChunkBufferWritesExactBytes) {
+// The worker thread encodes each next chunk while the caller writes; with
+// the worker held by another job the caller encodes them all itself. The
+// last chunk holds one amplitude.
+class DiskIoChunkedSave : public DiskIo, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DiskIoChunkedSave, WritesExactBytes) {
     QuantumState state = *QuantumState::create(19);
     ASSERT_GT(encoded_size(state), 2 * disk_chunk_bytes);
     for (std::uint64_t i = 0; i < state.dimension(); i += 4099) {
         ASSERT_TRUE(state.set_amplitude(i, static_cast<double>(i), -static_cast<double>(i)));
     }
+    std::binary_semaphore release{0};
+    std::optional<WorkerJob> hold;
+    if (GetParam()) {
+        hold.emplace([&] { release.acquire(); });
+    }
     const std::string target = path("large.kyr");
     ASSERT_TRUE(write_state_file(state, target));
+    release.release();
     EXPECT_EQ(read_bytes(target), to_bytes(state));
 }
+
+INSTANTIATE_TEST_SUITE_P(WorkerBusy, DiskIoChunkedSave, ::testing::Bool());
 
 TEST_F(DiskIo, SaveOverALongerFileLeavesOnlyTheNewBytes) {
     const std::string target = write_bytes("old.kyr", Bytes(10000, std::byte{0x55}));
