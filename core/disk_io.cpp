@@ -47,8 +47,9 @@ std::size_t shared_chunk_bytes(std::uint64_t total) {
 }
 
 // Direct reads go to the disk one chunk at a time; large chunks keep it busy
-// between requests.
-constexpr std::size_t direct_chunk_bytes = std::size_t{16} << 20;
+// between requests. Two are in use at once, beside a state that fills most
+// of the memory, so they are no larger than that needs.
+constexpr std::size_t direct_chunk_bytes = std::size_t{8} << 20;
 
 // New files from this size up get their blocks reserved before writing:
 // filling reserved blocks skips ext4's per-page delayed allocation (a 64 MiB

@@ -460,8 +460,8 @@ TEST_P(FileFaultsCutPastPageCache, LoadReportsTheBytesReallyRead) {
     EXPECT_FALSE(verify_state_file(target_).value());
 }
 
-// Inside the first chunk, at the seam of the two, inside the second, where
-// only the last amplitude (read through the cache) is missing, one byte short.
+// Inside the first chunk, at a seam of two, inside a later one, where only
+// the last amplitude (read through the cache) is missing, one byte short.
 constexpr std::uint64_t direct_file_bytes = 16 + (std::uint64_t{16} << direct_read_qubits);
 INSTANTIATE_TEST_SUITE_P(Lengths, FileFaultsCutPastPageCache,
                          ::testing::Values(1016, std::uint64_t{16} << 20,

@@ -33,7 +33,7 @@ def test_sigkill_during_a_save_to_a_new_path_leaves_nothing_or_the_new_state(tmp
 
 
 def test_forked_child_reads_large_files_without_its_parents_helper(tmp_path):
-    # 20 qubits: load and verify both read in halves, the second on a helper
+    # 20 qubits: load and verify both share the file's chunks with a worker
     # thread the parent started before forking.
     assert run_scenario("read_in_forked_child", str(tmp_path / "state.kyr"), 20) == 0
 
