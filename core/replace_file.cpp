@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -271,7 +272,10 @@ Status ReplacementFile::commit() {
         }
         temporary_.reset();
         if (replaced.get() >= 0) {
-            run_in_background([held = std::move(replaced)]() mutable { held.close(); });
+            // Shared, since a job must be copyable; the last owner closes it.
+            run_in_background([held = std::make_shared<FileDescriptor>(std::move(replaced))] {
+                held->close();
+            });
         }
     }
     return {};

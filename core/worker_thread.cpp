@@ -53,7 +53,7 @@ struct Worker {
     bool busy = false;      // taken by a caller, until it has waited for its job
     std::atomic<std::uint32_t> posted{0};
     std::atomic<std::uint32_t> finished{0};
-    std::move_only_function<void()> job;
+    std::function<void()> job;
     bool detached = false;  // nobody waits for the job: the worker frees itself
     std::exception_ptr failure;
 };
@@ -126,7 +126,7 @@ bool take(Worker& shared) {
 }
 
 // Hands `job` to the worker taken by take(); returns the job's number.
-std::uint32_t post(Worker& shared, std::move_only_function<void()> job, bool detached) {
+std::uint32_t post(Worker& shared, std::function<void()> job, bool detached) {
     shared.job = std::move(job);
     shared.detached = detached;
     const std::uint32_t ticket = shared.posted.load(std::memory_order_relaxed) + 1;
@@ -164,7 +164,7 @@ std::thread start_without_signals(std::function<void()> body) {
     return std::thread(std::move(body));
 }
 
-WorkerJob::WorkerJob(std::move_only_function<void()> job) {
+WorkerJob::WorkerJob(std::function<void()> job) {
     Worker& shared = worker();
     if (take(shared)) {
         ticket_ = post(shared, std::move(job), false);
@@ -188,7 +188,7 @@ void WorkerJob::wait() {
     }
 }
 
-void run_in_background(std::move_only_function<void()> job) {
+void run_in_background(std::function<void()> job) {
     Worker& shared = worker();
     if (take(shared)) {
         post(shared, std::move(job), true);

@@ -24,7 +24,7 @@ std::thread start_without_signals(std::function<void()> body);
 // the caller then does the work itself.
 class WorkerJob {
 public:
-    explicit WorkerJob(std::move_only_function<void()> job);
+    explicit WorkerJob(std::function<void()> job);
     // Waits for the job.
     ~WorkerJob();
     WorkerJob(const WorkerJob&) = delete;
@@ -43,6 +43,6 @@ private:
 // Runs `job` on the worker thread without waiting for it, for work whose end
 // nobody needs to see (releasing a replaced file), or on the calling thread
 // when the worker is busy or cannot run. The job must not throw.
-void run_in_background(std::move_only_function<void()> job);
+void run_in_background(std::function<void()> job);
 
 }  // namespace kyr
