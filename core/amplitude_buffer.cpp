@@ -25,7 +25,8 @@ AmplitudeBuffer::~AmplitudeBuffer() { release(); }
 AmplitudeBuffer::AmplitudeBuffer(AmplitudeBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      mapped_bytes_(std::exchange(other.mapped_bytes_, 0)) {}
+      mapped_bytes_(std::exchange(other.mapped_bytes_, 0)),
+      maybe_untouched_(std::exchange(other.maybe_untouched_, false)) {}
 
 AmplitudeBuffer& AmplitudeBuffer::operator=(AmplitudeBuffer&& other) noexcept {
     if (this != &other) {
@@ -33,6 +34,7 @@ AmplitudeBuffer& AmplitudeBuffer::operator=(AmplitudeBuffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         mapped_bytes_ = std::exchange(other.mapped_bytes_, 0);
+        maybe_untouched_ = std::exchange(other.maybe_untouched_, false);
     }
     return *this;
 }
@@ -56,6 +58,7 @@ AmplitudeBuffer AmplitudeBuffer::allocate(std::size_t count, bool zero) {
         if (block.data != nullptr) {
             buffer.data_ = static_cast<double*>(block.data);
             buffer.mapped_bytes_ = block.bytes;
+            buffer.maybe_untouched_ = block.maybe_untouched;
             buffer.size_ = count;
             return buffer;
         }
@@ -73,13 +76,14 @@ AmplitudeBuffer AmplitudeBuffer::allocate(std::size_t count, bool zero) {
 
 void AmplitudeBuffer::release() noexcept {
     if (mapped_bytes_ != 0) {
-        unmap_or_keep({data_, mapped_bytes_});
+        unmap_or_keep({data_, mapped_bytes_, maybe_untouched_});
     } else {
         std::free(data_);
     }
     data_ = nullptr;
     size_ = 0;
     mapped_bytes_ = 0;
+    maybe_untouched_ = false;
 }
 
 }  // namespace kyr

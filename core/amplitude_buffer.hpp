@@ -48,6 +48,7 @@ private:
     double* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t mapped_bytes_ = 0;  // non-zero when data_ is a mapping, else from the C allocator
+    bool maybe_untouched_ = false;  // a zero-filled mapping, perhaps never written
 };
 
 }  // namespace kyr

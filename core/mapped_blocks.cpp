@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <mutex>
 #include <type_traits>
+#include <utility>
 
 namespace kyr {
 namespace {
@@ -80,20 +81,26 @@ void* map_huge_aligned(std::size_t bytes) {
 // Freed blocks, oldest first.
 class Stock {
 public:
-    // The smallest kept block of at least `bytes` and at most twice that.
+    // The smallest kept block of at least `bytes` and at most twice that,
+    // preferring one whose pages were written: reusing it faults nothing.
     MappedBlock take(std::size_t bytes) noexcept {
         const std::lock_guard lock(mutex_);
+        const auto rank = [](const MappedBlock& block) {
+            return std::pair(block.maybe_untouched, block.bytes);
+        };
         std::size_t best = count_;
         for (std::size_t i = 0; i < count_; ++i) {
             const std::size_t size = blocks_[i].bytes;
-            if (size >= bytes && size / 2 <= bytes && (best == count_ || size < blocks_[best].bytes)) {
+            if (size >= bytes && size / 2 <= bytes &&
+                (best == count_ || rank(blocks_[i]) < rank(blocks_[best]))) {
                 best = i;
             }
         }
         if (best == count_) {
             return {};
         }
-        const MappedBlock found = blocks_[best];
+        MappedBlock found = blocks_[best];
+        found.maybe_untouched = false;  // its user writes it whole
         remove(best);
         ASAN_UNPOISON_MEMORY_REGION(found.data, found.bytes);
         return found;
@@ -141,14 +148,16 @@ constinit Stock freed_blocks;
 MappedBlock map_zeroed(std::size_t bytes) noexcept {
     const std::size_t size = mapped_size(bytes);
     void* memory = size >= huge_page_bytes ? map_huge_aligned(size) : map_anonymous(size);
-    return memory == nullptr ? MappedBlock{} : MappedBlock{memory, size};
+    return memory == nullptr ? MappedBlock{} : MappedBlock{memory, size, true};
 }
 
 MappedBlock map_uninitialized(std::size_t bytes) noexcept {
     if (const MappedBlock kept = freed_blocks.take(mapped_size(bytes)); kept.data != nullptr) {
         return kept;
     }
-    return map_zeroed(bytes);
+    MappedBlock fresh = map_zeroed(bytes);
+    fresh.maybe_untouched = false;  // its user writes it whole
+    return fresh;
 }
 
 void unmap_or_keep(MappedBlock block) noexcept { freed_blocks.keep(block); }

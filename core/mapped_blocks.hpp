@@ -21,6 +21,9 @@ inline constexpr std::size_t stock_limit_bytes = std::size_t{32} << 20;
 struct MappedBlock {
     void* data = nullptr;  // nullptr when mapping failed
     std::size_t bytes = 0;
+    // Handed out zero-filled: pages never written are still unmapped, and
+    // the first write to each would fault it in.
+    bool maybe_untouched = false;
 };
 
 // A new zero-filled mapping of at least `bytes` (not 0). From 2 MiB up it is
@@ -28,7 +31,8 @@ struct MappedBlock {
 MappedBlock map_zeroed(std::size_t bytes) noexcept;
 
 // A mapping of at least `bytes` (not 0) with unspecified contents: a freed
-// one no more than twice as large when the stock has it, else a new one.
+// one no more than twice as large when the stock has it (one whose pages
+// were all written, if it can), else a new one.
 MappedBlock map_uninitialized(std::size_t bytes) noexcept;
 
 // Returns `block` (from either function above) to the stock, unmapping the

@@ -66,6 +66,21 @@ TEST(AmplitudeBufferReuse, FreedMappingIsHandedOutAgain) {
     EXPECT_EQ(again[count - 1], 42.5);
 }
 
+// A zero-filled mapping may never have been written; handing it out for a
+// buffer that is written whole would fault every page in again.
+TEST(AmplitudeBufferReuse, WrittenMappingIsPreferredToAZeroFilledOne) {
+    const std::size_t count = 4 * mib_of_doubles;
+    const double* written = nullptr;
+    {
+        AmplitudeBuffer buffer = AmplitudeBuffer::uninitialized(count);
+        std::fill(buffer.data(), buffer.data() + count, 1.0);
+        written = buffer.data();
+        AmplitudeBuffer untouched = AmplitudeBuffer::zeroed(count);
+    }  // both kept, the zero-filled one freed first
+    const AmplitudeBuffer again = AmplitudeBuffer::uninitialized(count);
+    EXPECT_EQ(again.data(), written);
+}
+
 // Kept mappings stay within the stock's limit: a larger buffer is returned
 // to the system at once, and so is the oldest kept one when more arrive.
 TEST(AmplitudeBufferReuse, FreedMemoryBeyondTheLimitIsUnmapped) {

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <semaphore>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/amplitude_buffer.hpp"
+#include "core/worker_thread.hpp"
 
 namespace kyr {
 namespace {
@@ -114,6 +116,22 @@ TEST_P(ChunkToState, MatchesReferenceBitForBit) {
 INSTANTIATE_TEST_SUITE_P(Lengths, ChunkToState,
                          ::testing::Values(0, 1, 2, 3, 4, 5, 255, 256, 257, 1000, mib, mib + 1),
                          [](const auto& info) { return std::to_string(info.param) + "_bytes"; });
+
+// The worker thread converts the second half of a long chunk; held by
+// another job, it leaves the caller to convert everything.
+TEST(ChunkToStateExamples, WorkerBusyLeavesTheWholeChunkToTheCaller) {
+    const std::vector<std::uint8_t> bytes = random_bytes(mib - 7, 7);
+    std::binary_semaphore release{0};
+    WorkerJob hold([&] { release.acquire(); });
+    const QuantumState state = chunk_to_state(bytes);
+    release.release();
+    std::vector<double> expected(mib, 0.0);
+    const double scale = std::sqrt(static_cast<double>(bytes.size()));
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        expected[i] = reference_amplitude(bytes[i], scale);
+    }
+    EXPECT_EQ(first_bit_difference(state.real(), expected), -1);
+}
 
 TEST(ChunkToStateExamples, SingleFullByte) {
     const std::uint8_t bytes[] = {0xFF};
