@@ -88,12 +88,7 @@ QuantumState chunk_to_state(std::span<const std::uint8_t> data) {
     };
     if (converted >= shared_from_bytes) {
         const std::size_t half = converted / 2;
-        WorkerJob second_half([&] { convert(half, converted); });
-        convert(0, half);
-        second_half.wait();
-        if (!second_half.running()) {
-            convert(half, converted);
-        }
+        run_alongside([&] { convert(half, converted); }, [&] { convert(0, half); });
     } else {
         convert(0, converted);
     }

@@ -205,9 +205,9 @@ enum class ChunkOrder {
 };
 
 // Hands the amplitude bytes of `file` to consume(worker, first_index, bytes)
-// in chunks of whole amplitudes, in the order `order` allows. A file that ends early (truncated while being read) yields
-// the truncation error for the bytes it really had; the incomplete chunk is
-// never consumed.
+// in chunks of whole amplitudes, in the order `order` allows. A file that
+// ends early (truncated while being read) yields the truncation error for
+// the bytes it really had; the incomplete chunk is never consumed.
 template <class Consume>
 Status for_each_amplitude_chunk(const OpenedStateFile& file, ChunkOrder order, Consume&& consume,
                                 const StopCheck& stop) {
@@ -375,20 +375,20 @@ Status write_state_file(QuantumState& state, const std::string& path, const Stop
         if (stop()) {
             return interrupted();
         }
+        Status written;
+        const auto write = [&] { written = write_all(file->fd(), encoded, stop); };
         std::span<std::byte> next;
-        std::optional<WorkerJob> encode_next;
         if (k + 1 < chunks) {
-            encode_next.emplace([&, k] { next = encode_chunk(k + 1); });
+            run_alongside([&, k] { next = encode_chunk(k + 1); }, write);
+        } else {
+            write();
         }
-        if (auto written = write_all(file->fd(), encoded, stop); !written) {
+        if (!written) {
             return written;
         }
         file_offset += encoded.size();
         write_behind.written_up_to(file_offset);
-        if (encode_next) {
-            encode_next->wait();
-            encoded = encode_next->running() ? next : encode_chunk(k + 1);
-        }
+        encoded = next;
     }
     if (auto committed = file->commit(); !committed) {
         return committed;

@@ -99,8 +99,7 @@ public:
         if (best == count_) {
             return {};
         }
-        MappedBlock found = blocks_[best];
-        found.maybe_untouched = false;  // its user writes it whole
+        const MappedBlock found = blocks_[best];
         remove(best);
         ASAN_UNPOISON_MEMORY_REGION(found.data, found.bytes);
         return found;
@@ -152,12 +151,12 @@ MappedBlock map_zeroed(std::size_t bytes) noexcept {
 }
 
 MappedBlock map_uninitialized(std::size_t bytes) noexcept {
-    if (const MappedBlock kept = freed_blocks.take(mapped_size(bytes)); kept.data != nullptr) {
-        return kept;
+    MappedBlock block = freed_blocks.take(mapped_size(bytes));
+    if (block.data == nullptr) {
+        block = map_zeroed(bytes);
     }
-    MappedBlock fresh = map_zeroed(bytes);
-    fresh.maybe_untouched = false;  // its user writes it whole
-    return fresh;
+    block.maybe_untouched = false;  // its user writes it whole
+    return block;
 }
 
 void unmap_or_keep(MappedBlock block) noexcept { freed_blocks.keep(block); }

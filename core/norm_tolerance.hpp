@@ -5,10 +5,10 @@
 // index order: one long chain of dependent additions. Sixteen running sums,
 // eight of squared real parts and eight of squared imaginary parts, reach
 // almost the same value many times faster, also when two threads sum parts
-// of a file apart and merge their sums. To first order the defined sum of n amplitudes
-// lies within (n + 2) * 2^-53 * S of the exact sum S and the running sums
-// within (n / 8 + 25) * 2^-53 * S (no term passes through more additions),
-// so the two differ by less than 2 * (n + 16) * 2^-53 * S. When the fast sum
+// of a file apart and merge their sums. To first order the defined sum of n
+// amplitudes lies within (n + 2) * 2^-53 * S of the exact sum S and the
+// running sums within (n / 8 + 25) * 2^-53 * S (no term passes through more
+// additions), so the two differ by less than 2 * (n + 16) * 2^-53 * S. When the fast sum
 // is further than that from both edges of the tolerance, the defined sum is
 // on the same side, and the verdict is the same bit for bit; otherwise the
 // caller computes the defined sum after all.

@@ -192,6 +192,15 @@ void WorkerJob::wait() {
     }
 }
 
+void run_alongside(const std::function<void()>& elsewhere, const std::function<void()>& here) {
+    WorkerJob job(elsewhere);
+    here();
+    job.wait();
+    if (!job.running()) {
+        elsewhere();
+    }
+}
+
 void run_in_background(std::function<void()> job) {
     Worker& shared = worker();
     if (take(shared)) {

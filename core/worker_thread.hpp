@@ -40,6 +40,11 @@ private:
     std::uint32_t ticket_ = 0;  // the job's number, when running
 };
 
+// Runs `elsewhere` on the worker thread while the caller runs `here`, and
+// returns once both have ended (rethrowing what either threw). When the
+// worker is busy or cannot run, the caller runs `elsewhere` after `here`.
+void run_alongside(const std::function<void()>& elsewhere, const std::function<void()>& here);
+
 // Runs `job` on the worker thread without waiting for it, for work whose end
 // nobody needs to see (releasing a replaced file), or on the calling thread
 // when the worker is busy or cannot run. The job must not throw.
