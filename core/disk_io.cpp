@@ -53,10 +53,10 @@ constexpr std::size_t direct_chunk_bytes = std::size_t{8} << 20;
 
 // New files from this size up get their blocks reserved before writing:
 // filling reserved blocks skips ext4's per-page delayed allocation (a 64 MiB
-// file was written in 13.5 ms instead of 20 ms, 512 KiB in 66 us instead of
-// 95 us), while below it the extra call costs more than it saves (16 KiB:
-// 29 us instead of 21 us; even at 128 KiB).
-constexpr std::uint64_t reserve_new_file_bytes = std::uint64_t{256} << 10;
+// file was written in 13.5 ms instead of 20 ms, 128 KiB in 27 us instead of
+// 31 us), while below it the extra call costs as much as it saves (96 KiB)
+// or more (16 KiB: 21 us instead of 17 us).
+constexpr std::uint64_t reserve_new_file_bytes = std::uint64_t{128} << 10;
 
 // Verification splits chunks into blocks small enough to stay in L1.
 constexpr std::size_t norm_block_amplitudes = 1024;

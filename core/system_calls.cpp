@@ -32,6 +32,11 @@ ssize_t SystemCalls::write(int fd, const void* buffer, std::size_t bytes) {
 
 int SystemCalls::close(int fd) { return ::close(fd); }
 
+int SystemCalls::linkat(int from_directory, const char* from, int to_directory, const char* to,
+                        int flags) {
+    return ::linkat(from_directory, from, to_directory, to, flags);
+}
+
 SystemCalls& system_calls() noexcept { return *active_calls.load(std::memory_order_acquire); }
 
 ScopedSystemCalls::ScopedSystemCalls(SystemCalls& replacement) noexcept

@@ -2,6 +2,8 @@
 // or written in place, and what the target keeps.
 #include "core/replace_file.hpp"
 
+#include "core/system_calls.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -137,6 +139,43 @@ TEST_F(ReplaceFile, FileCreatedAtTheTargetMeanwhileIsReplacedWhole) {
     EXPECT_EQ(contents(target), "new");
     EXPECT_EQ(entries(), 1u);
 }
+
+// Kernels before 6.10 refuse linkat(AT_EMPTY_PATH) to unprivileged callers
+// with ENOENT; the unnamed file must then be linked through /proc.
+class RefusesEmptyPathLinks : public SystemCalls {
+public:
+    int linkat(int from_directory, const char* from, int to_directory, const char* to,
+               int flags) override {
+        if ((flags & AT_EMPTY_PATH) != 0) {
+            ++refused;
+            errno = ENOENT;
+            return -1;
+        }
+        return SystemCalls::linkat(from_directory, from, to_directory, to, flags);
+    }
+    int refused = 0;
+};
+
+class ReplaceFileLinks : public ReplaceFile, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReplaceFileLinks, NewFileIsLinkedWhetherOrNotEmptyPathLinksAreAllowed) {
+    const bool created_meanwhile = GetParam();
+    RefusesEmptyPathLinks calls;
+    const ScopedSystemCalls scope(calls);
+    const std::string target = path("state.kyr");
+    auto file = ReplacementFile::open(target, never_stop());
+    ASSERT_TRUE(file);
+    ASSERT_EQ(write(file->fd(), "new", 3), 3);
+    if (created_meanwhile) {
+        put(target, "created meanwhile");
+    }
+    ASSERT_TRUE(file->commit());
+    EXPECT_EQ(contents(target), "new");
+    EXPECT_EQ(entries(), 1u);
+    EXPECT_EQ(calls.refused, created_meanwhile ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(TargetCreatedMeanwhile, ReplaceFileLinks, ::testing::Bool());
 
 struct ModeCase {
     mode_t umask_bits;
