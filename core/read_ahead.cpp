@@ -68,7 +68,8 @@ Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkCo
 // The chunks of the region, claimed one at a time by the caller and the
 // worker thread, each reading its own with pread. The caller starts at once;
 // a worker that wakes late takes fewer chunks, so the caller never waits for
-// more than the one chunk the worker holds. Returns `plan.total`, the
+// more than the one chunk the worker holds, and a worker that has not begun
+// by the time the caller has claimed them all is not waited for at all. Returns `plan.total`, the
 // smaller end of file the two met (chunks are claimed in file order, so the
 // one holding the end is always read), or the first failure.
 class SharedChunks {
@@ -132,14 +133,14 @@ Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkCo
     Result<std::uint64_t> helped = plan.total;
     WorkerJob helper([&] { helped = chunks.take(1, never_stop()); });
     // Every way out, a throwing consumer included, ends the claiming before
-    // ~WorkerJob waits for the worker.
+    // ~WorkerJob withdraws the job or waits for the worker.
     struct HaltOnExit {
         SharedChunks& chunks;
         ~HaltOnExit() { chunks.halt(); }
     } halt_on_exit{chunks};
 
     const auto own = chunks.take(0, stop);
-    helper.wait();  // rethrows what the worker's consumer threw
+    helper.wait_or_withdraw();  // rethrows what the worker's consumer threw
     if (!own) {
         return own;
     }

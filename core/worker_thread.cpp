@@ -48,6 +48,8 @@ bool poll(Ready ready, std::chrono::microseconds limit) {
     }
 }
 
+enum class JobState { pending, begun, withdrawn };
+
 // Jobs are handed over through two counters, so neither side takes a lock
 // the other may hold: the caller stores the job and bumps `posted`; the
 // worker runs it and sets `finished` to the job's number.
@@ -59,6 +61,9 @@ struct Worker {
     std::atomic<std::uint32_t> finished{0};
     std::function<void()> job;
     bool detached = false;  // nobody waits for the job: the worker frees itself
+    // Whether the posted job was begun by the worker or withdrawn by its
+    // caller: whichever comes first decides.
+    std::atomic<JobState> state{JobState::pending};
     std::exception_ptr failure;
 };
 
@@ -74,13 +79,18 @@ void serve(Worker& worker) {
         poll([&] { return worker.posted.load(std::memory_order_acquire) != done; }, poll_after_job);
         worker.posted.wait(done, std::memory_order_acquire);
         ++done;
-        try {
-            worker.job();
-        } catch (...) {
-            worker.failure = std::current_exception();
+        JobState expected = JobState::pending;
+        const bool withdrawn =
+            !worker.state.compare_exchange_strong(expected, JobState::begun, std::memory_order_acq_rel);
+        if (!withdrawn) {
+            try {
+                worker.job();
+            } catch (...) {
+                worker.failure = std::current_exception();
+            }
         }
         worker.job = nullptr;
-        if (worker.detached) {
+        if (withdrawn || worker.detached) {
             worker.failure = nullptr;  // nobody to report it to
             const std::lock_guard lock(worker.mutex);
             worker.busy = false;
@@ -133,6 +143,7 @@ bool take(Worker& shared) {
 std::uint32_t post(Worker& shared, std::function<void()> job, bool detached) {
     shared.job = std::move(job);
     shared.detached = detached;
+    shared.state.store(JobState::pending, std::memory_order_relaxed);
     const std::uint32_t ticket = shared.posted.load(std::memory_order_relaxed) + 1;
     shared.posted.store(ticket, std::memory_order_release);
     shared.posted.notify_one();
@@ -177,9 +188,15 @@ WorkerJob::WorkerJob(std::function<void()> job) {
 }
 
 WorkerJob::~WorkerJob() {
-    if (running_ && !waited_) {
+    if (running_ && !waited_ && !withdraw()) {
         wait_for(worker(), ticket_);
     }
+}
+
+bool WorkerJob::withdraw() noexcept {
+    JobState expected = JobState::pending;
+    return worker().state.compare_exchange_strong(expected, JobState::withdrawn,
+                                                  std::memory_order_acq_rel);
 }
 
 void WorkerJob::wait() {
@@ -192,11 +209,18 @@ void WorkerJob::wait() {
     }
 }
 
+bool WorkerJob::wait_or_withdraw() {
+    if (running_ && !waited_ && withdraw()) {
+        running_ = false;
+    }
+    wait();
+    return running_;
+}
+
 void run_alongside(const std::function<void()>& elsewhere, const std::function<void()>& here) {
     WorkerJob job(elsewhere);
     here();
-    job.wait();
-    if (!job.running()) {
+    if (!job.wait_or_withdraw()) {
         elsewhere();
     }
 }

@@ -25,7 +25,8 @@ std::thread start_without_signals(std::function<void()> body);
 class WorkerJob {
 public:
     explicit WorkerJob(std::function<void()> job);
-    // Waits for the job.
+    // Waits for the job, unless the worker has not begun it: then it never
+    // runs.
     ~WorkerJob();
     WorkerJob(const WorkerJob&) = delete;
     WorkerJob& operator=(const WorkerJob&) = delete;
@@ -33,8 +34,15 @@ public:
     bool running() const noexcept { return running_; }
     // Waits for the job to end, then rethrows what it threw.
     void wait();
+    // Takes the job back when the worker has not begun it yet, so that it
+    // never runs, instead of waiting for a worker that is slow to wake or
+    // shares the caller's processor; otherwise as wait(). Returns whether
+    // the job ran.
+    bool wait_or_withdraw();
 
 private:
+    bool withdraw() noexcept;
+
     bool running_ = false;
     bool waited_ = false;
     std::uint32_t ticket_ = 0;  // the job's number, when running
@@ -42,7 +50,8 @@ private:
 
 // Runs `elsewhere` on the worker thread while the caller runs `here`, and
 // returns once both have ended (rethrowing what either threw). When the
-// worker is busy or cannot run, the caller runs `elsewhere` after `here`.
+// worker is busy, cannot run, or has not begun `elsewhere` by the time
+// `here` has ended, the caller runs `elsewhere` after `here`.
 void run_alongside(const std::function<void()>& elsewhere, const std::function<void()>& here);
 
 // Runs `job` on the worker thread without waiting for it, for work whose end

@@ -62,16 +62,36 @@ TEST(WorkerThread, SecondCallerDoesItsOwnWorkWhileTheWorkerIsBusy) {
 
 TEST(WorkerThread, BackToBackJobsAreNeitherLostNorRunTwice) {
     // Jobs posted while the worker still polls after the last one, and after
-    // it has parked.
-    int ran = 0;
+    // it has parked; every other one is withdrawn if the worker has not
+    // begun it. A withdrawn job must never run, a waited one exactly once.
+    std::atomic<int> ran{0};
+    int reported = 0;
+    int withdrawn = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (int round = 0; round < 20000; ++round) {
-        WorkerJob job([&] { ++ran; });
-        ASSERT_TRUE(job.running());
+        WorkerJob job([&] { ran.fetch_add(1, std::memory_order_relaxed); });
+        if (!job.running()) {
+            // The worker has yet to skip a withdrawn job.
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker stays busy";
+            std::this_thread::yield();
+            --round;
+            continue;
+        }
+        if (round % 2 == 0) {
+            job.wait();
+            ++reported;
+        } else if (job.wait_or_withdraw()) {
+            ++reported;
+        } else {
+            ++withdrawn;
+        }
         if (round % 1000 == 999) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    EXPECT_EQ(ran, 20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ran.load(), reported) << withdrawn << " withdrawn";
+    EXPECT_EQ(reported + withdrawn, 20000);
 }
 
 TEST(WorkerThread, OnOneProcessorTheCallerDoesItsOwnWork) {
