@@ -68,8 +68,8 @@ Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkCo
 // The chunks of the region, claimed one at a time by the caller and the
 // worker thread, each reading its own with pread. The caller starts at once;
 // a worker that wakes late takes fewer chunks, so the caller never waits for
-// more than the one chunk the worker holds, and a worker that has not begun
-// by the time the caller has claimed them all is not waited for at all. Returns `plan.total`, the
+// more than the one chunk the worker holds, and not at all for a worker that
+// has not begun by the time every chunk is claimed. Returns `plan.total`, the
 // smaller end of file the two met (chunks are claimed in file order, so the
 // one holding the end is always read), or the first failure.
 class SharedChunks {

@@ -80,8 +80,8 @@ void serve(Worker& worker) {
         worker.posted.wait(done, std::memory_order_acquire);
         ++done;
         JobState expected = JobState::pending;
-        const bool withdrawn =
-            !worker.state.compare_exchange_strong(expected, JobState::begun, std::memory_order_acq_rel);
+        const bool withdrawn = !worker.state.compare_exchange_strong(
+            expected, JobState::begun, std::memory_order_acq_rel);
         if (!withdrawn) {
             try {
                 worker.job();
