@@ -17,6 +17,7 @@
 #include <semaphore>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/state_file.hpp"
@@ -111,19 +112,22 @@ TEST_F(DiskIo, SavedFileHoldsTheEncodingAndLoadsBack) {
 }
 
 // The worker thread encodes each next chunk while the caller writes; with
-// the worker held by another job the caller encodes them all itself. The
-// last chunk holds one amplitude.
-class DiskIoChunkedSave : public DiskIo, public ::testing::WithParamInterface<bool> {};
+// the worker held by another job the caller encodes them all itself. Chunks
+// grow from 1 MiB to 4 MiB, and a chunk takes what is left when that is less
+// than twice its size: one chunk of 1 MiB + 16 bytes (16 qubits), two (17),
+// a last chunk shorter than the one before (19), full 4 MiB chunks (20).
+class DiskIoChunkedSave : public DiskIo,
+                          public ::testing::WithParamInterface<std::tuple<std::uint32_t, bool>> {};
 
 TEST_P(DiskIoChunkedSave, WritesExactBytes) {
-    QuantumState state = *QuantumState::create(19);
-    ASSERT_GT(encoded_size(state), 2 * disk_chunk_bytes);
+    const auto [qubits, worker_busy] = GetParam();
+    QuantumState state = *QuantumState::create(qubits);
     for (std::uint64_t i = 0; i < state.dimension(); i += 4099) {
         ASSERT_TRUE(state.set_amplitude(i, static_cast<double>(i), -static_cast<double>(i)));
     }
     std::binary_semaphore release{0};
     std::optional<WorkerJob> hold;
-    if (GetParam()) {
+    if (worker_busy) {
         hold.emplace([&] { release.acquire(); });
     }
     const std::string target = path("large.kyr");
@@ -132,7 +136,8 @@ TEST_P(DiskIoChunkedSave, WritesExactBytes) {
     EXPECT_EQ(read_bytes(target), to_bytes(state));
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkerBusy, DiskIoChunkedSave, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(SizesAndWorkerBusy, DiskIoChunkedSave,
+                         ::testing::Combine(::testing::Values(16u, 17u, 19u, 20u), ::testing::Bool()));
 
 TEST_F(DiskIo, SaveOverALongerFileLeavesOnlyTheNewBytes) {
     const std::string target = write_bytes("old.kyr", Bytes(10000, std::byte{0x55}));
