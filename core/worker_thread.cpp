@@ -65,6 +65,8 @@ struct Worker {
     // caller: whichever comes first decides.
     std::atomic<JobState> state{JobState::pending};
     std::exception_ptr failure;
+    // Jobs passed to run_in_background that have not ended yet.
+    std::atomic<std::uint32_t> background{0};
 };
 
 // Never destroyed: the thread may still be parked on it when static objects
@@ -227,10 +229,24 @@ void run_alongside(const std::function<void()>& elsewhere, const std::function<v
 
 void run_in_background(std::function<void()> job) {
     Worker& shared = worker();
+    shared.background.fetch_add(1, std::memory_order_relaxed);
+    const auto ended = [&shared] {
+        if (shared.background.fetch_sub(1, std::memory_order_release) == 1) {
+            shared.background.notify_all();
+        }
+    };
     if (take(shared)) {
-        post(shared, std::move(job), true);
+        post(shared, [job = std::move(job), ended] { job(); ended(); }, true);
     } else {
         job();
+        ended();
+    }
+}
+
+void wait_for_background_jobs() noexcept {
+    Worker& shared = worker();
+    for (std::uint32_t left; (left = shared.background.load(std::memory_order_acquire)) != 0;) {
+        shared.background.wait(left, std::memory_order_acquire);
     }
 }
 

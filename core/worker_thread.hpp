@@ -59,4 +59,9 @@ void run_alongside(const std::function<void()>& elsewhere, const std::function<v
 // when the worker is busy or cannot run. The job must not throw.
 void run_in_background(std::function<void()> job);
 
+// Waits until every job passed to run_in_background has ended. Returns at
+// once when there is none; in a forked child, jobs the parent had running
+// are not waited for (they do not exist there). Not for use inside a job.
+void wait_for_background_jobs() noexcept;
+
 }  // namespace kyr

@@ -132,5 +132,40 @@ TEST(WorkerThread, ForkedChildStartsItsOwnWorker) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST(WorkerThread, WaitForBackgroundJobsWaitsForTheirEnd) {
+    // The job runs on the worker or, when it cannot, on the posting thread;
+    // either way it is waited for, and a forked child waits for none.
+    std::binary_semaphore started{0};
+    std::binary_semaphore release{0};
+    std::atomic<bool> ended{false};
+    std::thread poster([&] {
+        run_in_background([&] {
+            started.release();
+            release.acquire();
+            ended = true;
+        });
+    });
+    started.acquire();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);
+        wait_for_background_jobs();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        release.release();
+    });
+    wait_for_background_jobs();
+    EXPECT_TRUE(ended);
+    releaser.join();
+    poster.join();
+    wait_for_background_jobs();  // none left
+}
+
 }  // namespace
 }  // namespace kyr
