@@ -13,3 +13,9 @@ def positive_int(text):
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
     return value
+
+
+def add_progress_option(parser):
+    parser.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="never show a progress bar (shown on a terminal when the work "
+                             "takes more than a second)")

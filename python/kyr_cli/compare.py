@@ -1,8 +1,9 @@
 """kyr compare: the fidelity of two files."""
 
+from .arguments import FORMATTER, add_progress_option
 from .errors import FileError, report
-from .arguments import FORMATTER
-from .loading import load_state
+from .loading import load_state, regular_size
+from .progress import progress_bar
 
 DESCRIPTION = """\
 Print the fidelity |<A|B>|^2 of the states in files A and B, as
@@ -25,13 +26,16 @@ def add_parser(commands):
                                  formatter_class=FORMATTER)
     parser.add_argument("first", metavar="A", help="first .kyr file")
     parser.add_argument("second", metavar="B", help="second .kyr file")
+    add_progress_option(parser)
     parser.set_defaults(run=run)
 
 
 def run(args):
+    total = regular_size(args.first) + regular_size(args.second)
     try:
-        first = load_state(args.first)
-        second = load_state(args.second)
+        with progress_bar(f"compare {args.first} {args.second}", total, args.progress):
+            first = load_state(args.first)
+            second = load_state(args.second)
         if first.num_qubits != second.num_qubits:
             raise FileError(args.second, f"{second.num_qubits} qubits, but {args.first} has "
                                          f"{first.num_qubits}: the counts must match")

@@ -1,15 +1,13 @@
 """kyr convert: .kyr to .npy and back, chunk by chunk, values bit for bit."""
 
-import numpy as np
+import kyr
 
-from .errors import FileError, os_reason, report
-from .arguments import FORMATTER
-from .layout import AMPLITUDE, MAX_QUBITS, encode_header, read_header
-from .output import replacing
+from .arguments import FORMATTER, add_progress_option
+from .errors import FileError, read_error, report, write_error
+from .layout import AMPLITUDE_BYTES, HEADER_SIZE, MAX_QUBITS, read_header
 from .progress import progress_bar
-from .streaming import read_amplitudes, read_values
 
-DTYPES = {"complex128": np.dtype("<c16"), "float64": np.dtype("<f8")}
+DTYPES = {"complex128": "<c16", "float64": "<f8"}
 
 DESCRIPTION = """\
 Convert IN to OUT, in the direction their extensions give:
@@ -24,11 +22,17 @@ Convert IN to OUT, in the direction their extensions give:
 Every value comes through bit for bit (NaN payloads and -0.0 included):
 both formats hold binary64 (re, im) pairs, so converting is copying, with
 a byte swap for a big-endian .npy.
-The values are copied through a 16 MiB buffer, so memory use stays small
-whatever the size; a progress bar shows on a terminal (tqdm if it is
-installed). OUT is written to a hidden temporary file beside it and renamed
-into place at the end, so a failed or interrupted conversion leaves any
-earlier OUT as it was."""
+
+A .kyr OUT is saved by KyrFile.save, with its rules: a symbolic link is
+followed and kept, the replaced file's permissions and owner are kept, and a
+failed or interrupted save leaves any earlier OUT as it was. The state is
+held in memory for that (16 bytes per amplitude; twice that for a
+big-endian .npy). A .npy OUT is written through a 16 MiB buffer, so memory
+use stays small whatever the size, to a hidden temporary file beside it
+(beside the file a symbolic link names) that is renamed into place at the
+end, so a failed or interrupted conversion leaves any earlier OUT as it
+was. A progress bar shows on a terminal when the work takes more than a
+second."""
 
 EPILOG = """\
 examples:
@@ -49,7 +53,7 @@ def add_parser(commands):
     parser.add_argument("output", metavar="OUT", help="file to write (.npy or .kyr)")
     parser.add_argument("--dtype", choices=DTYPES,
                         help="element type of a .npy OUT (default: complex128)")
-    parser.add_argument("--no-progress", action="store_true", help="never show a progress bar")
+    add_progress_option(parser)
     parser.set_defaults(run=run, usage_error=parser.error)
 
 
@@ -57,11 +61,11 @@ def run(args):
     source, target = args.input.lower(), args.output.lower()
     if source.endswith(".kyr") and target.endswith(".npy"):
         dtype = DTYPES[args.dtype or "complex128"]
-        convert = lambda: kyr_to_npy(args.input, args.output, dtype, not args.no_progress)
+        convert = lambda: kyr_to_npy(args.input, args.output, dtype, args.progress)
     elif source.endswith(".npy") and target.endswith(".kyr"):
         if args.dtype is not None:
             args.usage_error("--dtype applies only when OUT is a .npy file")
-        convert = lambda: npy_to_kyr(args.input, args.output, not args.no_progress)
+        convert = lambda: npy_to_kyr(args.input, args.output, args.progress)
     else:
         args.usage_error("IN and OUT must be a .kyr and a .npy file, in either order")
     try:
@@ -73,47 +77,60 @@ def run(args):
 
 
 def kyr_to_npy(source, target, dtype, show_progress):
+    import numpy as np  # imported only when needed, as in every command
+
+    from .output import replacing
+    from .streaming import AMPLITUDE, read_amplitudes
+
     header = read_header(source)
+    dtype = np.dtype(dtype)
     length = header.dimension * AMPLITUDE.itemsize // dtype.itemsize
     description = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False,
                    "shape": (length,)}
-    write(target, lambda file: np.lib.format.write_array_header_1_0(file, description),
-          read_amplitudes(source, header), header.dimension, show_progress)
+    state_bytes = header.dimension * AMPLITUDE_BYTES
+    try:
+        with (progress_bar(f"convert {source}", 2 * state_bytes, show_progress),
+              replacing(target) as temporary, open(temporary, "wb") as file):
+            np.lib.format.write_array_header_1_0(file, description)
+            copy_chunks(read_amplitudes(source, header), file)
+    except OSError as error:
+        raise write_error(target, error) from None
+
+
+def copy_chunks(chunks, file):
+    for _, values in chunks:
+        file.write(values.data)  # .kyr and .npy hold the same little-endian pairs
 
 
 def npy_to_kyr(source, target, show_progress):
-    offset, dtype, count = locate_npy_amplitudes(source)
-    write(target, lambda file: file.write(encode_header(count.bit_length() - 1)),
-          read_values(source, offset, dtype, count), count, show_progress)
+    """Saves the amplitudes of the .npy file `source` to `target` by KyrFile.save."""
+    import numpy as np
+
+    array, count = npy_amplitudes(source)
+    with progress_bar(f"convert {source}", HEADER_SIZE + count * AMPLITUDE_BYTES,
+                      show_progress):
+        try:
+            # from_numpy copies the values out of the mapped file (or out of the
+            # little-endian copy a big-endian file needs).
+            state = kyr.from_numpy(array.astype("<c16", copy=False).view(np.float64))
+        except MemoryError:
+            raise FileError(source, "not enough memory to hold the state") from None
+        try:
+            state.save(target)
+        except OSError as error:
+            raise FileError(target, str(error)) from None  # worded "Write error: ..." by kyr
 
 
-def write(target, write_header, chunks, count, show_progress):
-    """Writes `target` through replacing(): the header, then `count` amplitudes from
-    (start, values) chunks as little-endian complex128."""
-    try:
-        with replacing(target) as temporary, open(temporary, "wb") as file:
-            write_header(file)
-            copy_chunks(chunks, file, count, show_progress)
-    except OSError as error:
-        raise FileError(target, os_reason(error)) from None
+def npy_amplitudes(path):
+    """(complex array, count) of a .npy file holding 2^n amplitudes, 1 <= n <= 30, as
+    complex128 or interleaved float64, in either byte order; the array maps the file."""
+    import numpy as np
 
-
-def copy_chunks(chunks, file, count, show_progress):
-    with progress_bar(count * AMPLITUDE.itemsize, show_progress) as advance:
-        for _, values in chunks:
-            # A byte swap, for a big-endian input, is the only conversion.
-            file.write(values.astype(AMPLITUDE, copy=False).data)
-            advance(values.nbytes)
-
-
-def locate_npy_amplitudes(path):
-    """(offset, complex dtype, count) of the values of a .npy file holding 2^n amplitudes,
-    1 <= n <= 30, as complex128 or interleaved float64, in either byte order."""
     try:
         # NumPy parses the header and maps the data without reading it.
         array = np.load(path, mmap_mode="r", allow_pickle=False)
     except OSError as error:
-        raise FileError(path, os_reason(error)) from None
+        raise read_error(path, error) from None
     except ValueError as error:
         raise FileError(path, f"not a readable .npy file ({error})") from None
     kind = array.dtype
@@ -130,8 +147,8 @@ def locate_npy_amplitudes(path):
         if count % 2:
             raise FileError(path, f"float64 length {count} is odd: expected interleaved "
                                   "(re, im) pairs")
-        kind, count = np.dtype(kind.str.replace("f8", "c16")), count // 2  # same byte order
+        array, count = array.view(kind.str.replace("f8", "c16")), count // 2  # same byte order
     if count < 2 or count & (count - 1) or count > 1 << MAX_QUBITS:
         raise FileError(path, f"{count} amplitudes: a .kyr file holds 2^n of them, n from 1 to "
                               f"{MAX_QUBITS}")
-    return array.offset, kind, count
+    return array, count

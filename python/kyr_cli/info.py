@@ -2,13 +2,11 @@
 
 import os
 
-import numpy as np
-
-from .errors import FileError, os_reason, report
-from .arguments import FORMATTER, positive_int
+from .arguments import FORMATTER, add_progress_option, positive_int
+from .errors import FileError, read_error, report
 from .layout import read_header
-from .loading import load_state
-from .streaming import read_amplitudes
+from .loading import load_state, regular_size
+from .progress import progress_bar
 
 DESCRIPTION = """\
 Show, for each FILE: the qubit count, the file size, the bond dimension and
@@ -37,6 +35,7 @@ def add_parser(commands):
     parser.add_argument("files", nargs="+", metavar="FILE", help=".kyr file to describe")
     parser.add_argument("--top", type=positive_int, default=5, metavar="K",
                         help="how many of the most probable basis states to list (default: 5)")
+    add_progress_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -45,7 +44,7 @@ def run(args):
     shown = 0
     for path in args.files:
         try:
-            lines = describe(path, args.top)
+            lines = describe(path, args.top, args.progress)
         except FileError as error:
             report("info", error)
             status = 1
@@ -57,14 +56,16 @@ def run(args):
     return status
 
 
-def describe(path, top):
-    state = load_state(path)
-    try:
-        size = os.stat(path).st_size
-    except OSError as error:
-        raise FileError(path, os_reason(error)) from None
-    norm = state.norm_squared()
-    ranked = most_probable(read_amplitudes(path, read_header(path)), top)
+def describe(path, top, show_progress):
+    # The load reads the file once, the ranking a second time.
+    with progress_bar(f"info {path}", 2 * regular_size(path), show_progress):
+        state = load_state(path)
+        try:
+            size = os.stat(path).st_size
+        except OSError as error:
+            raise read_error(path, error) from None
+        norm = state.norm_squared()
+        ranked = rank(path, top)
     lines = [
         path,
         f"  qubits          {state.num_qubits}",
@@ -90,28 +91,8 @@ def readable_size(size):
             return f" ({size:.1f} {unit})"
 
 
-def most_probable(chunks, count):
-    """The `count` largest positive probabilities as (index, probability), largest
-    first, ties in index order, from (start, amplitudes) chunks."""
-    best_index = np.empty(0, dtype=np.int64)
-    best_probability = np.empty(0)
-    for start, block in chunks:
-        probability = block.real * block.real + block.imag * block.imag
-        index = largest_positive(probability, count)
-        best_index = np.concatenate([best_index, index + start])
-        best_probability = np.concatenate([best_probability, probability[index]])
-        order = np.lexsort((best_index, -best_probability))[:count]
-        best_index, best_probability = best_index[order], best_probability[order]
-    return [(int(i), float(p)) for i, p in zip(best_index, best_probability)]
+def rank(path, top):
+    from .ranking import most_probable  # NumPy, imported only when needed
+    from .streaming import read_amplitudes
 
-
-def largest_positive(probability, count):
-    """Indices of the `count` largest positive values, preferring lower indices among ties."""
-    candidates = np.flatnonzero(probability > 0)  # drops zeros and NaN
-    if len(candidates) <= count:
-        return candidates
-    values = probability[candidates]
-    threshold = np.partition(values, len(values) - count)[len(values) - count]
-    above = candidates[values > threshold]
-    tied = candidates[values == threshold][:count - len(above)]
-    return np.sort(np.concatenate([above, tied]))
+    return most_probable(read_amplitudes(path, read_header(path)), top)

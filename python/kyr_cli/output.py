@@ -1,30 +1,54 @@
-"""Writing an output file so that a failed or interrupted write leaves no partial file."""
+"""Writing a .npy output so that a failed or interrupted write leaves no partial file.
+
+A .kyr output is saved by KyrFile.save; this follows the same main rules for
+the .npy files the module cannot write: a symbolic link keeps pointing at the
+file it names, which is the one replaced; the replaced file's permission bits
+(and owner, where the process may set it) are kept, and a new file gets 0666
+less the umask; the temporary file is 0600 until it is complete; a target
+that is not a regular file (a FIFO, a device) is written in place.
+"""
 
 import contextlib
 import os
+import stat
 import tempfile
-
-from .errors import FileError, os_reason
 
 
 @contextlib.contextmanager
 def replacing(path):
-    """Yields a hidden temporary path beside `path`, renamed over `path` when the block
-    succeeds and removed when it fails, so `path` holds the old file or the new one."""
-    directory, name = os.path.split(os.path.abspath(path))
+    """Yields the path to write: a hidden temporary file beside `path` (or beside the
+    file it links to), renamed over it when the block succeeds and removed when it
+    fails, so `path` holds the old file or the new one."""
+    target = os.path.realpath(path)
     try:
-        descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.converting-", dir=directory)
-    except OSError as error:
-        raise FileError(path, os_reason(error)) from None
-    os.close(descriptor)
+        existing = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        yield target
+        return
+    directory, name = os.path.split(target)
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.converting-", dir=directory)
     try:
-        yield temporary
-        os.chmod(temporary, 0o666 & ~current_umask())  # mkstemp makes it 0600
-        os.replace(temporary, path)
+        try:
+            yield temporary
+            keep_attributes(descriptor, existing)
+        finally:
+            os.close(descriptor)
+        os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
+
+
+def keep_attributes(descriptor, existing):
+    if existing is None:
+        os.fchmod(descriptor, 0o666 & ~current_umask())
+        return
+    with contextlib.suppress(PermissionError):
+        os.fchown(descriptor, existing.st_uid, existing.st_gid)
+    os.fchmod(descriptor, stat.S_IMODE(existing.st_mode))
 
 
 def current_umask():

@@ -3,8 +3,10 @@ small whatever the file size."""
 
 import numpy as np
 
-from .errors import FileError, os_reason
-from .layout import AMPLITUDE, HEADER_SIZE
+from .errors import FileError, read_error
+from .layout import HEADER_SIZE
+
+AMPLITUDE = np.dtype("<c16")
 
 CHUNK_BYTES = 16 << 20
 
@@ -25,7 +27,7 @@ def read_values(path, offset, dtype, count):
                                           "(changed while being read?)")
                 yield start, buffer[:wanted]
     except OSError as error:
-        raise FileError(path, os_reason(error)) from None
+        raise read_error(path, error) from None
 
 
 def read_amplitudes(path, header):

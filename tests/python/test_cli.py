@@ -5,6 +5,7 @@ import os
 import pathlib
 import pty
 import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -20,8 +21,8 @@ CHUNK = 1 << 20  # amplitudes per chunk in the command's streaming loops
 NAN_WITH_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_DEAD_BEEF))[0]
 
 
-def run_kyr(*args, cwd=None, preexec_fn=None):
-    return subprocess.run([sys.executable, "-m", "kyr_cli", *map(str, args)], cwd=cwd,
+def run_kyr(*args, cwd=None, preexec_fn=None, prefix=()):
+    return subprocess.run([*prefix, sys.executable, "-m", "kyr_cli", *map(str, args)], cwd=cwd,
                           capture_output=True, text=True, timeout=120, preexec_fn=preexec_fn)
 
 
@@ -128,6 +129,88 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, command):
     child.stderr.close()
 
 
+# ----- one wording per failure -------------------------------------------------
+
+def without_file_permissions():
+    """What runs a command where a 000 file cannot be read: as root, without the
+    capabilities that bypass file permissions."""
+    if os.geteuid() != 0:
+        return ()
+    if not shutil.which("setpriv"):
+        pytest.skip("setpriv is needed to read as root without the permission override")
+    return ("setpriv", "--bounding-set", "-dac_override,-dac_read_search")
+
+
+def unreadable(tmp_path, kind, suffix=".kyr"):
+    """(path, prefix of the command line) for a failure to read of the given kind."""
+    if kind == "directory":
+        path = tmp_path / f"folder{suffix}"
+        path.mkdir()
+        return path, ()
+    if kind == "permission denied":
+        path = bell(tmp_path / f"locked{suffix}")
+        path.chmod(0)
+        return path, without_file_permissions()
+    if kind == "missing":
+        return tmp_path / f"missing{suffix}", ()
+    return bad_kyr(tmp_path, kind), ()
+
+
+def module_load_error(path, prefix):
+    """kyr.load's message for `path`, run the way the command runs."""
+    script = "import kyr, sys\ntry:\n    kyr.load(sys.argv[1])\nexcept Exception as e:\n    print(e)"
+    result = subprocess.run([*prefix, sys.executable, "-c", script, str(path)],
+                            capture_output=True, text=True, timeout=60)
+    return result.stdout.strip()
+
+
+READ_COMMANDS = {
+    "info": lambda bad, good, out: ["info", bad],
+    "verify": lambda bad, good, out: ["verify", bad],
+    "compare A": lambda bad, good, out: ["compare", bad, good],
+    "compare B": lambda bad, good, out: ["compare", good, bad],
+    "convert": lambda bad, good, out: ["convert", bad, out / "out.npy"],
+}
+
+
+@pytest.mark.parametrize("command", READ_COMMANDS)
+@pytest.mark.parametrize("kind", ["missing", "directory", "permission denied", *BAD_KYR_FILES])
+def test_every_command_words_a_failure_as_kyr_load(tmp_path, command, kind):
+    good = bell(tmp_path / "good.kyr")
+    bad, prefix = unreadable(tmp_path, kind)
+    result = run_kyr(*READ_COMMANDS[command](bad, good, tmp_path), prefix=prefix)
+    assert result.returncode == 1
+    assert result.stderr.endswith(f" {bad}: {module_load_error(bad, prefix)}\n")
+    assert result.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory", "permission denied"])
+def test_convert_words_an_unreadable_npy_as_kyr_load(tmp_path, kind):
+    source, prefix = unreadable(tmp_path, kind, ".npy")
+    result = run_kyr("convert", source, tmp_path / "out.kyr", prefix=prefix)
+    assert result.returncode == 1
+    assert result.stderr == f"kyr convert: {source}: {module_load_error(source, prefix)}\n"
+
+
+NUMPY_FREE = """\
+import sys
+import kyr_cli
+
+status = kyr_cli.main(sys.argv[1:])
+print("numpy" in sys.modules, file=sys.stderr)
+sys.exit(status)
+"""
+
+
+@pytest.mark.parametrize("command", [["verify"], ["compare", "{good}"]])
+def test_verify_and_compare_start_without_numpy(tmp_path, command):
+    good = bell(tmp_path / "good.kyr")
+    args = [arg.format(good=good) for arg in command] + [str(good)]
+    result = subprocess.run([sys.executable, "-c", NUMPY_FREE, *args], capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, "False\n")
+
+
 # ----- info -------------------------------------------------------------------
 
 def test_info_shows_header_norm_and_most_probable_states(tmp_path):
@@ -208,22 +291,53 @@ def bad_for_verify(tmp_path, kind):
     return save(tmp_path / "nan.kyr", [np.nan, 1.0])
 
 
-@pytest.mark.parametrize("kind, reason", [
-    ("missing", "No such file or directory"),
-    ("empty", "File too small"),
-    ("wrong magic", "Invalid KYR magic number"),
-    ("31 qubits", "Invalid num_qubits: 31"),
-    ("truncated", "File truncated: expected 48 bytes, got 47"),
-    ("directory", "not a regular file"),
-    ("unnormalised", "squared norm 4.0 is not within 1e-6 of 1"),
-    ("nan", "an amplitude is NaN"),
-])
-def test_verify_names_each_failing_file_and_why(tmp_path, kind, reason):
+NORM_FAILURE = ("squared norm not within 1e-6 of 1, or an amplitude is NaN "
+                "(kyr info shows the squared norm)")
+
+
+@pytest.mark.parametrize("kind", ["unnormalised", "nan"])
+def test_verify_names_a_norm_failure(tmp_path, kind):
     good, bad = bell(tmp_path / "bell.kyr"), bad_for_verify(tmp_path, kind)
     result = run_kyr("verify", good, bad)
     assert result.returncode == 1
     assert result.stdout == f"{good}: OK\n{bad}: FAILED\n"
-    assert result.stderr == f"kyr verify: {bad}: {reason}\n"
+    assert result.stderr == f"kyr verify: {bad}: {NORM_FAILURE}\n"
+
+
+SPYING_VERIFY = """\
+import sys
+import kyr
+import kyr_cli
+
+checked = []
+verify = kyr.verify
+kyr.verify = lambda path: checked.append(path) or verify(path)
+status = kyr_cli.main(sys.argv[1:])
+print("checked", checked, "numpy" in sys.modules, file=sys.stderr)
+sys.exit(status)
+"""
+
+
+def test_verify_reads_a_file_once_and_needs_no_numpy(tmp_path):
+    """A file whose header or length is wrong is refused without kyr.verify, which
+    would read all of it; one that fails on its norm is not read again."""
+    truncated = bad_kyr(tmp_path, "truncated")
+    zero, good = save(tmp_path / "zero.kyr", np.zeros(4)), bell(tmp_path / "bell.kyr")
+    result = subprocess.run([sys.executable, "-c", SPYING_VERIFY, "verify", truncated, zero, good],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == f"checked {[str(zero), str(good)]} False"
+
+
+def test_verify_of_a_fifo_leaves_the_reading_to_kyr(tmp_path):
+    fifo = tmp_path / "state.fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-m", "kyr_cli", "verify", fifo],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    with open(fifo, "wb") as writer:
+        writer.write(kyr.KyrFile(2).to_bytes())
+    stdout, stderr = child.communicate(timeout=60)
+    assert (child.returncode, stdout, stderr) == (0, f"{fifo}: OK\n", "")
 
 
 # ----- convert ----------------------------------------------------------------
@@ -288,7 +402,7 @@ def write_npy(path, kind):
     ("empty", "0 amplitudes: a .kyr file holds 2^n of them, n from 1 to 30"),
     ("object", "not a readable .npy file ("),
     ("not npy", "not a readable .npy file ("),
-    ("missing", "No such file or directory"),
+    ("missing", "Read error: No such file or directory (os error 2)"),
 ])
 def test_convert_refuses_bad_npy_and_keeps_the_old_output(tmp_path, kind, reason):
     source = write_npy(tmp_path / "in.npy", kind)
@@ -307,11 +421,7 @@ def test_convert_reports_bad_kyr_input_as_load_does(tmp_path, kind):
     source = bad_kyr(tmp_path, kind)
     result = run_kyr("convert", source, tmp_path / "out.npy")
     assert result.returncode == 1
-    reason = result.stderr.removeprefix(f"kyr convert: {source}: ").rstrip("\n")
-    if kind == "missing":
-        assert load_error(source).startswith(f"Read error: {reason}")
-    else:
-        assert reason == load_error(source)
+    assert result.stderr == f"kyr convert: {source}: {load_error(source)}\n"
     assert not (tmp_path / "out.npy").exists()
 
 
@@ -325,12 +435,27 @@ def test_a_file_that_ends_while_being_streamed_is_reported(tmp_path):
         list(read_values(str(path), 16, "<c16", 4))
 
 
-def test_convert_reports_an_unwritable_output(tmp_path):
-    source = bell(tmp_path / "bell.kyr")
-    result = run_kyr("convert", source, tmp_path / "no-such-dir" / "out.npy")
-    assert result.returncode == 1
-    assert result.stderr == (f"kyr convert: {tmp_path / 'no-such-dir' / 'out.npy'}: "
-                             "No such file or directory\n")
+def save_error(path):
+    with pytest.raises(OSError) as raised:
+        kyr.KyrFile(1).save(str(path))
+    return str(raised.value)
+
+
+@pytest.mark.parametrize("where", ["missing folder", "directory"])
+@pytest.mark.parametrize("source_name, suffix", [("bell.kyr", ".npy"), ("bell.npy", ".kyr")])
+def test_convert_words_an_unwritable_output_as_save_does(tmp_path, where, source_name, suffix):
+    bell(tmp_path / "bell.kyr")
+    np.save(tmp_path / "bell.npy", np.array([1, 0, 0, 1], complex) / np.sqrt(2))
+    if where == "missing folder":
+        target = tmp_path / "no-such-dir" / f"out{suffix}"
+    else:
+        target = tmp_path / f"out{suffix}"
+        target.mkdir()
+    before = sorted(os.listdir(tmp_path))
+    result = run_kyr("convert", tmp_path / source_name, target)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"kyr convert: {target}: {save_error(target)}\n"
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 def file_size_limit(limit):
@@ -340,29 +465,80 @@ def file_size_limit(limit):
     return apply
 
 
+def limited_save_error(folder, limit):
+    """The message of KyrFile.save over the file-size limit `limit`, from a child process."""
+    script = ("import kyr\ntry:\n    kyr.KyrFile(12).save('limited.kyr')\n"
+              "except OSError as error:\n    print(error)")
+    result = subprocess.run([sys.executable, "-c", script], cwd=folder, capture_output=True,
+                            text=True, timeout=60, preexec_fn=file_size_limit(limit))
+    (folder / "limited.kyr").unlink(missing_ok=True)
+    return result.stdout.strip()
+
+
+@pytest.mark.parametrize("through_a_link", [False, True])
 @pytest.mark.parametrize("source_name, target_name", [("big.kyr", "out.npy"),
                                                       ("big.npy", "out.kyr")])
 def test_a_failed_write_keeps_the_old_output_and_leaves_no_temporary(tmp_path, source_name,
-                                                                     target_name):
+                                                                     target_name, through_a_link):
     pairs = np.random.default_rng(5).standard_normal(2 << 12)
     kyr.save(kyr.from_numpy(pairs), str(tmp_path / "big.kyr"))
     np.save(tmp_path / "big.npy", pairs.view(np.complex128))
     target = tmp_path / target_name
-    target.write_bytes(b"earlier output")
+    written = target
+    if through_a_link:
+        written = tmp_path / f"real-{target_name}"
+        target.symlink_to(written.name)
+    written.write_bytes(b"earlier output")
+    written.chmod(0o600)
     before = sorted(os.listdir(tmp_path))
     result = run_kyr("convert", tmp_path / source_name, target,
                      preexec_fn=file_size_limit(4096))
     assert result.returncode == 1
-    assert result.stderr == f"kyr convert: {target}: File too large\n"
-    assert target.read_bytes() == b"earlier output"
+    assert result.stderr == f"kyr convert: {target}: {limited_save_error(tmp_path, 4096)}\n"
+    assert written.read_bytes() == b"earlier output"
     assert sorted(os.listdir(tmp_path)) == before
+    assert target.is_symlink() == through_a_link
+
+
+@pytest.mark.parametrize("source_name, target_name", [("z.npy", "link.kyr"),
+                                                      ("z.kyr", "link.npy")])
+def test_convert_through_a_symlink_replaces_the_file_it_names(tmp_path, source_name,
+                                                              target_name):
+    values = special_values()
+    kyr.save(kyr.from_numpy(values), str(tmp_path / "z.kyr"))
+    np.save(tmp_path / "z.npy", values.view(np.complex128))
+    real = tmp_path / "elsewhere" / f"private{pathlib.Path(target_name).suffix}"
+    real.parent.mkdir()
+    real.write_bytes(b"earlier output")
+    real.chmod(0o600)
+    link = tmp_path / target_name
+    link.symlink_to(real)
+    result = run_kyr("convert", tmp_path / source_name, link)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert link.is_symlink() and os.readlink(link) == str(real)
+    assert real.stat().st_mode & 0o777 == 0o600
+    if target_name.endswith(".kyr"):
+        assert real.read_bytes() == kyr.from_numpy(values).to_bytes()
+    else:
+        assert same_bits(np.load(real).view(np.float64), values)
+    assert sorted(os.listdir(real.parent)) == [real.name]
+
+
+@pytest.mark.parametrize("output", ["out.npy", "out.kyr"])
+def test_a_new_output_gets_the_usual_permissions(tmp_path, output):
+    bell(tmp_path / "bell.kyr")
+    np.save(tmp_path / "bell.npy", np.array([1, 0, 0, 1], complex) / np.sqrt(2))
+    source = tmp_path / ("bell.kyr" if output.endswith(".npy") else "bell.npy")
+    result = run_kyr("convert", source, tmp_path / output, preexec_fn=lambda: os.umask(0o027))
+    assert result.returncode == 0
+    assert (tmp_path / output).stat().st_mode & 0o777 == 0o640
 
 
 INTERRUPTED_CONVERT = """\
 import sys
 import kyr_cli.convert
 
-def interrupt(chunks, file, count, show_progress):
+def interrupt(chunks, file):
     file.write(b"part of the output")
     raise KeyboardInterrupt
 
@@ -381,17 +557,13 @@ def test_an_interrupted_conversion_keeps_the_old_output(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["bell.kyr", "out.npy"]
 
 
-def test_a_new_output_gets_the_usual_permissions(tmp_path):
-    source = bell(tmp_path / "bell.kyr")
-    result = run_kyr("convert", source, tmp_path / "out.npy",
-                     preexec_fn=lambda: os.umask(0o027))
-    assert result.returncode == 0
-    assert (tmp_path / "out.npy").stat().st_mode & 0o777 == 0o640
-
-
 # ----- progress bar -----------------------------------------------------------
 
-WITHOUT_TQDM = "import sys; sys.modules['tqdm'] = None; import kyr_cli; sys.exit(kyr_cli.main())"
+def kyr_with(settings):
+    """A command line that runs the command after the assignments in `settings`."""
+    return [sys.executable, "-c",
+            f"import sys, kyr_cli, kyr_cli.progress as progress; {settings}; "
+            "sys.exit(kyr_cli.main())"]
 
 
 def stderr_on_a_terminal(command):
@@ -414,20 +586,56 @@ def stderr_on_a_terminal(command):
     return child.wait(timeout=60), output.decode()
 
 
-@pytest.mark.parametrize("launcher, bar", [
-    (["-m", "kyr_cli"], "100%|"),  # tqdm's bar
-    (["-c", WITHOUT_TQDM], "] 100%"),  # the plain one
-])
-def test_convert_shows_a_progress_bar_on_a_terminal(tmp_path, launcher, bar):
-    pytest.importorskip("tqdm")
-    source = bell(tmp_path / "bell.kyr")
-    status, shown = stderr_on_a_terminal(
-        [sys.executable, *launcher, "convert", source, tmp_path / "out.npy"])
+def progress_commands(tmp_path):
+    state = bell(tmp_path / "bell.kyr")
+    np.save(tmp_path / "bell.npy", np.array([1, 0, 0, 1], complex) / np.sqrt(2))
+    return {
+        "verify": ["verify", state],
+        "info": ["info", state],
+        "compare": ["compare", state, state],
+        "convert to .npy": ["convert", state, tmp_path / "out.npy"],
+        "convert to .kyr": ["convert", tmp_path / "bell.npy", tmp_path / "out.kyr"],
+    }
+
+
+@pytest.mark.parametrize("command", ["verify", "info", "compare", "convert to .npy",
+                                     "convert to .kyr"])
+def test_progress_shows_on_a_terminal_only_for_long_work(tmp_path, command):
+    args = progress_commands(tmp_path)[command]
+    status, shown = stderr_on_a_terminal(kyr_with("progress.DELAY = 0") + list(map(str, args)))
     assert status == 0
-    assert bar in shown
+    assert shown.startswith(f"\r{args[0]} ") and f"{args[1].name} [" in shown
+    assert shown.endswith("] 100%\r\x1b[K")  # drawn full, then erased
+    # Work shorter than the usual delay, --no-progress, or a pipe: nothing.
+    assert stderr_on_a_terminal(kyr_with("pass") + list(map(str, args))) == (0, "")
+    no_bar = kyr_with("progress.DELAY = 0") + [args[0], "--no-progress", *map(str, args[1:])]
+    assert stderr_on_a_terminal(no_bar) == (0, "")
+    piped = subprocess.run(kyr_with("progress.DELAY = 0") + list(map(str, args)),
+                           capture_output=True, text=True, timeout=60)
+    assert (piped.returncode, piped.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("direction", ["to .kyr", "to .npy"])
+def test_redraws_during_long_calls_into_kyr_change_nothing(tmp_path, direction):
+    """The bar is drawn from a timer signal, which interrupts kyr's reads and writes."""
+    pairs = np.random.default_rng(2).standard_normal(2 << 20)
+    pairs /= np.sqrt(pairs @ pairs)
+    kyr.save(kyr.from_numpy(pairs), str(tmp_path / "a.kyr"))
+    np.save(tmp_path / "a.npy", pairs.view(np.complex128))
+    source, target = ((tmp_path / "a.npy", tmp_path / "b.kyr") if direction == "to .kyr"
+                      else (tmp_path / "a.kyr", tmp_path / "b.npy"))
     status, shown = stderr_on_a_terminal(
-        [sys.executable, *launcher, "convert", "--no-progress", source, tmp_path / "out.npy"])
-    assert (status, shown) == (0, "")
+        kyr_with("progress.DELAY = 0; progress.INTERVAL = 0.0005")
+        + ["convert", str(source), str(target)])
+    assert status == 0 and shown.endswith("] 100%\r\x1b[K")
+    if direction == "to .kyr":
+        assert target.read_bytes() == (tmp_path / "a.kyr").read_bytes()
+    else:
+        assert same_bits(np.load(target).view(np.float64), pairs)
+    for command in (["verify"], ["info"], ["compare", str(tmp_path / "a.kyr")]):
+        status, shown = stderr_on_a_terminal(kyr_with("progress.DELAY = 0; progress.INTERVAL = 0.0005")
+                                             + [*command, str(tmp_path / "a.kyr")])
+        assert (status, shown[-8:]) == (0, "100%\r\x1b[K")
 
 
 # ----- compare ----------------------------------------------------------------
