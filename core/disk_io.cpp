@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <limits>
@@ -151,12 +152,60 @@ Result<OpenedStateFile> open_state_file(const std::string& path, const StopCheck
     return file;
 }
 
+// How the amplitude bytes of an opened file are read.
+enum class ReadRoute {
+    gathered,    // in memory already
+    direct,      // too large for the page cache beside its state: straight
+                 // from the disk (O_DIRECT), read ahead; as `read_ahead` where
+                 // the filesystem refuses
+    read_ahead,  // too large for the page cache: read ahead by a worker, each
+                 // chunk's pages released once consumed
+    shared,      // chunks shared between the caller and a worker
+    in_line,     // on the calling thread
+};
+
+// The order a consumer needs the chunks of a file in.
+enum class ChunkOrder {
+    any,   // two workers (0 and 1) at once, in no set order
+    file,  // one worker, in file order
+};
+
+struct ReadPlan {
+    ReadRoute route;
+    ChunkedRead chunks;  // the amplitude bytes, except for `gathered` and `direct`
+
+    bool past_page_cache() const noexcept {
+        return route == ReadRoute::direct || route == ReadRoute::read_ahead;
+    }
+};
+
+// The one place that decides how a file is read.
+ReadPlan plan_read(const OpenedStateFile& file, ChunkOrder order) {
+    const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
+    const auto chunks = [&](std::size_t chunk_bytes, Overlap overlap) {
+        return ChunkedRead{file_header_bytes, total, chunk_bytes, overlap};
+    };
+    if (file.gathered) {
+        return {ReadRoute::gathered, chunks(cached_chunk_bytes, Overlap::none)};
+    }
+    const std::uint64_t encoded = file.header.encoded_bytes();
+    if (streams_past_page_cache(encoded)) {
+        const bool direct = encoded / direct_read_alignment * direct_read_alignment >= direct_chunk_bytes;
+        return {direct ? ReadRoute::direct : ReadRoute::read_ahead,
+                chunks(disk_chunk_bytes, Overlap::read_ahead)};
+    }
+    if (order == ChunkOrder::any && total >= shared_from_bytes) {
+        return {ReadRoute::shared, chunks(shared_chunk_bytes(total), Overlap::shared)};
+    }
+    return {ReadRoute::in_line, chunks(cached_chunk_bytes, Overlap::none)};
+}
+
 // Streams the amplitudes of a file too large for the page cache straight
 // from the disk (O_DIRECT), in large chunks read ahead: nothing is cached only
 // to be evicted again, and the disk runs at its own rate. The file is read
 // from offset 0 up to its last whole block, and the few bytes after it (the
 // last amplitude) through the cache. Nothing when direct reads are refused
-// before anything was consumed; the file position is then where it was.
+// before anything was consumed.
 template <class Consume>
 std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Consume& consume,
                                                const StopCheck& stop) {
@@ -164,13 +213,12 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
     const std::uint64_t encoded = file.header.encoded_bytes();
     const std::uint64_t direct_bytes = encoded / direct_read_alignment * direct_read_alignment;
     std::optional<DirectReads> direct(fd);
-    if (!direct->enabled() || direct_bytes < direct_chunk_bytes ||
-        lseek(fd, 0, SEEK_SET) != 0) {
+    if (!direct->enabled()) {
         return std::nullopt;
     }
     bool consumed = false;
     const auto got = read_chunks(
-        fd, ChunkedRead{direct_bytes, direct_chunk_bytes, Overlap::read_ahead, ShortRead::ends},
+        fd, ChunkedRead{0, direct_bytes, direct_chunk_bytes, Overlap::read_ahead, ShortRead::ends},
         [&](std::size_t, std::uint64_t offset, std::span<const std::byte> bytes) {
             // Chunks start at multiples of the chunk size, and so at whole
             // amplitudes once the header is skipped.
@@ -180,12 +228,7 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
         },
         stop);
     if (!got && got.error().os_code == EINVAL && !consumed) {
-        // The device wants a coarser alignment than ours.
-        direct.reset();
-        if (lseek(fd, file_header_bytes, SEEK_SET) != static_cast<off_t>(file_header_bytes)) {
-            return os_failure(IoDirection::read, errno);
-        }
-        return std::nullopt;
+        return std::nullopt;  // the device wants a coarser alignment than ours
     }
     if (!got) {
         return std::unexpected(got.error());
@@ -196,7 +239,7 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
     direct.reset();
     std::array<std::byte, direct_read_alignment> tail;
     const auto rest = std::span(tail).first(static_cast<std::size_t>(encoded - direct_bytes));
-    const auto tail_got = read_up_to(fd, rest, stop);
+    const auto tail_got = read_up_to_at(fd, rest, direct_bytes, stop);
     if (!tail_got) {
         return std::unexpected(tail_got.error());
     }
@@ -208,38 +251,25 @@ std::optional<Status> stream_around_page_cache(const OpenedStateFile& file, Cons
     return Status{};
 }
 
-// The order a consumer needs the chunks of a file in.
-enum class ChunkOrder {
-    any,   // a cached file of at least `shared_from_bytes` amplitude bytes
-           // goes to two workers (0 and 1) at once
-    file,  // one worker, in file order
-};
-
 // Hands the amplitude bytes of `file` to consume(worker, first_index, bytes)
-// in chunks of whole amplitudes, in the order `order` allows. A file that
-// ends early (truncated while being read) yields the truncation error for
-// the bytes it really had; the incomplete chunk is never consumed.
+// in chunks of whole amplitudes, as `plan` says. A file that ends early
+// (truncated while being read) yields the truncation error for the bytes it
+// really had; the incomplete chunk is never consumed.
 template <class Consume>
-Status for_each_amplitude_chunk(const OpenedStateFile& file, ChunkOrder order, Consume&& consume,
+Status for_each_amplitude_chunk(const OpenedStateFile& file, const ReadPlan& plan, Consume&& consume,
                                 const StopCheck& stop) {
-    if (file.gathered) {
+    if (plan.route == ReadRoute::gathered) {
         consume(0, 0, std::span<const std::byte>(*file.gathered));
         return {};
     }
-    const std::uint64_t total = file_amplitude_bytes * file.header.amplitude_count();
-    const bool release_pages = streams_past_page_cache(file.header.encoded_bytes());
-    if (release_pages) {
+    if (plan.route == ReadRoute::direct) {
         if (auto streamed = stream_around_page_cache(file, consume, stop)) {
             return *streamed;
         }
     }
-    // Files past the page cache come from the disk in order, read ahead.
-    const ChunkedRead plan = release_pages ? ChunkedRead{total, disk_chunk_bytes, Overlap::read_ahead}
-                             : order == ChunkOrder::any && total >= shared_from_bytes
-                                 ? ChunkedRead{total, shared_chunk_bytes(total), Overlap::shared}
-                                 : ChunkedRead{total, cached_chunk_bytes, Overlap::none};
+    const bool release_pages = plan.past_page_cache();
     const auto got = read_chunks(
-        file.fd.get(), plan,
+        file.fd.get(), plan.chunks,
         [&](std::size_t worker, std::uint64_t offset, std::span<const std::byte> bytes) {
             consume(worker, offset / file_amplitude_bytes, bytes);
             if (release_pages) {
@@ -252,7 +282,7 @@ Status for_each_amplitude_chunk(const OpenedStateFile& file, ChunkOrder order, C
     if (!got) {
         return std::unexpected(got.error());
     }
-    if (*got < total) {
+    if (*got < plan.chunks.total) {
         return truncated_file(file.header.encoded_bytes(), file_header_bytes + *got);
     }
     return {};
@@ -263,16 +293,17 @@ Result<QuantumState> read_amplitudes(const OpenedStateFile& file, const StopChec
     const std::size_t count = file.header.amplitude_count();
     AmplitudeBuffer real = AmplitudeBuffer::uninitialized(count);
     AmplitudeBuffer imag = AmplitudeBuffer::uninitialized(count);
+    const ReadPlan plan = plan_read(file, ChunkOrder::any);
     // A state too large for the page cache beside its file is filled in file
     // order by one thread while the disk works; faulting its fresh pages in
     // is then shared with the other core. (Cached files are read by both
     // cores, which shares that work already.)
     std::optional<BackgroundPrefault> prefault;
-    if (streams_past_page_cache(file.header.encoded_bytes())) {
+    if (plan.past_page_cache()) {
         prefault.emplace(real.span(), imag.span());
     }
     const auto read = for_each_amplitude_chunk(
-        file, ChunkOrder::any,
+        file, plan,
         [&](std::size_t worker, std::uint64_t first, std::span<const std::byte> bytes) {
             deinterleave(bytes, real.data() + first, imag.data() + first);
             if (prefault && worker == 0) {
@@ -301,30 +332,50 @@ Status for_each_amplitude_block(const OpenedStateFile& file, Add&& add, const St
             add(real.data(), imag.data(), block.size() / file_amplitude_bytes);
         }
     };
-    return for_each_amplitude_chunk(file, ChunkOrder::file, split_chunk, stop);
+    return for_each_amplitude_chunk(file, plan_read(file, ChunkOrder::file), split_chunk, stop);
 }
+
+// The fast sum of the chunks a worker consumes, committed once per chunk, so
+// that a chunk handed to the worker again after a fork counts once.
+class CommittedSum {
+public:
+    void add_chunk(std::span<const std::byte> bytes) noexcept {
+        const unsigned next = 1 - current_.load(std::memory_order_relaxed);
+        sums_[next] = sums_[1 - next];
+        sums_[next].add_interleaved(bytes);
+        current_.store(next, std::memory_order_release);
+    }
+
+    const FastNormSquared& sum() const noexcept { return sums_[current_.load(std::memory_order_acquire)]; }
+
+private:
+    std::array<FastNormSquared, 2> sums_;
+    std::atomic<unsigned> current_{0};
+};
 
 // Whether the squared norm of the amplitudes of `file`, summed in the exact
 // order of QuantumState::norm_squared, is within 1e-6 of 1. The fast sum
 // decides unless it is too close to call; then the file is summed again in
 // the defined order.
 Result<bool> norm_within_tolerance(const OpenedStateFile& file, const StopCheck& stop) {
-    std::array<FastNormSquared, 2> fast;  // one per worker
+    FastNormSquared fast;
+    CommittedSum helped;
     const auto streamed = for_each_amplitude_chunk(
-        file, ChunkOrder::any,
+        file, plan_read(file, ChunkOrder::any),
         [&](std::size_t worker, std::uint64_t, std::span<const std::byte> bytes) {
-            fast[worker].add_interleaved(bytes);
+            if (worker == 0) {
+                fast.add_interleaved(bytes);
+            } else {
+                helped.add_chunk(bytes);
+            }
         },
         stop);
     if (!streamed) {
         return std::unexpected(streamed.error());
     }
-    fast[0].add(fast[1]);
-    if (const auto verdict = fast[0].certain_verdict()) {
+    fast.add(helped.sum());
+    if (const auto verdict = fast.certain_verdict()) {
         return *verdict;
-    }
-    if (!file.gathered && lseek(file.fd.get(), file_header_bytes, SEEK_SET) < 0) {
-        return os_failure(IoDirection::read, errno);
     }
     double acc = -0.0;
     const auto summed = for_each_amplitude_block(

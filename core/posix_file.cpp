@@ -130,11 +130,11 @@ Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck
 }
 
 Result<std::size_t> read_up_to_at(int fd, std::span<std::byte> out, std::uint64_t offset,
-                                  const StopCheck& stop) {
+                                  const StopCheck& stop, ShortRead short_read) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - out.size()) {
         return os_failure(IoDirection::read, EOVERFLOW);
     }
-    return read_loop(out, stop, ShortRead::read_on,
+    return read_loop(out, stop, short_read,
                      [&](std::byte* buffer, std::size_t bytes, std::size_t done) {
                          return system_calls().pread(fd, buffer, bytes,
                                                      static_cast<off_t>(offset + done));

@@ -66,7 +66,7 @@ Result<std::size_t> read_up_to(int fd, std::span<std::byte> out, const StopCheck
 // The same from `offset` on, leaving the file position alone, so that several
 // threads can read one file.
 Result<std::size_t> read_up_to_at(int fd, std::span<std::byte> out, std::uint64_t offset,
-                                  const StopCheck& stop);
+                                  const StopCheck& stop, ShortRead short_read = ShortRead::read_on);
 
 // Asks the filesystem to allocate `bytes` for `fd` now, leaving the file size
 // alone. Advice only: a refusal (no room, no support) changes nothing, and a

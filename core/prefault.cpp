@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <cstdint>
-#include <system_error>
 
 namespace kyr {
 namespace {
@@ -27,20 +26,15 @@ bool populate(double* begin, double* end) noexcept {
 
 }  // namespace
 
-BackgroundPrefault::BackgroundPrefault(std::span<double> first, std::span<double> second) noexcept
+BackgroundPrefault::BackgroundPrefault(std::span<double> first, std::span<double> second)
     : first_(first), second_(second) {
-    try {
-        helper_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-        // The caller faults every page in itself, as without the helper.
-    }
+    // Without a worker the caller faults every page in itself.
+    job_.emplace([this] { run(); });
 }
 
 BackgroundPrefault::~BackgroundPrefault() {
     halt_ = true;
-    if (helper_.joinable()) {
-        helper_.join();
-    }
+    job_.reset();  // a job lost in a fork left nothing to wait for
 }
 
 void BackgroundPrefault::run() noexcept {

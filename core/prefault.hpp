@@ -10,17 +10,19 @@
 
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <span>
-#include <thread>
+
+#include "worker_thread.hpp"
 
 namespace kyr {
 
 class BackgroundPrefault {
 public:
-    // Starts on arrays of equal length that the caller fills in index order.
-    // Does nothing where the helper thread cannot start.
-    BackgroundPrefault(std::span<double> first, std::span<double> second) noexcept;
-    // Stops the helper and waits for it.
+    // Starts, as a worker job, on arrays of equal length that the caller
+    // fills in index order. Does nothing when no worker is free.
+    BackgroundPrefault(std::span<double> first, std::span<double> second);
+    // Stops the job and waits for it.
     ~BackgroundPrefault();
     BackgroundPrefault(const BackgroundPrefault&) = delete;
     BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
@@ -35,7 +37,7 @@ private:
     std::span<double> second_;
     std::atomic<std::size_t> filled_{0};
     std::atomic<bool> halt_{false};
-    std::thread helper_;
+    std::optional<WorkerJob> job_;
 };
 
 }  // namespace kyr

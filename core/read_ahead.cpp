@@ -1,15 +1,10 @@
 #include "read_ahead.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <exception>
-#include <optional>
-#include <semaphore>
-#include <system_error>
-#include <thread>
+#include <limits>
 
 #include "chunk_buffer.hpp"
 #include "posix_file.hpp"
@@ -18,118 +13,175 @@
 namespace kyr {
 namespace {
 
-// One of the two buffers the helper fills in turn, with what its last read
-// brought.
-struct Slot {
-    explicit Slot(std::size_t bytes) : buffer(bytes) {}
+std::uint64_t chunk_count(const ChunkedRead& plan) {
+    return (plan.total + plan.chunk_bytes - 1) / plan.chunk_bytes;
+}
 
-    ChunkBuffer buffer;
-    std::size_t wanted = 0;
-    Result<std::size_t> got = 0;
-    std::exception_ptr failure;  // set instead of `got` when the read threw
-    std::counting_semaphore<> filled{0};
-    std::counting_semaphore<> free{1};
-};
+// The bytes of chunk `index` in `buffer`.
+std::span<std::byte> chunk_span(const ChunkedRead& plan, const ChunkBuffer& buffer, std::uint64_t index) {
+    const std::uint64_t offset = index * plan.chunk_bytes;
+    return buffer.bytes().first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(plan.chunk_bytes, plan.total - offset)));
+}
 
-// Reads [from, to) of the region in chunks, handing each to
-// consume(worker, ...): from the current file position on, or with pread
-// when the region's file offset `start` is given. Returns `to`, or where the
-// file ended.
-Result<std::uint64_t> read_range(int fd, std::optional<std::uint64_t> start, std::uint64_t from,
-                                 std::uint64_t to, const ChunkedRead& plan, std::size_t worker,
+ChunkBuffer buffer_for(const ChunkedRead& plan) {
+    return ChunkBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(plan.total, plan.chunk_bytes)));
+}
+
+// Reads chunk `index` into `buffer` and hands it to consume(worker, ...).
+// Returns the region's total when the chunk was whole, else where the file
+// ended.
+Result<std::uint64_t> read_chunk(int fd, const ChunkedRead& plan, std::uint64_t index,
+                                 const ChunkBuffer& buffer, std::size_t worker,
                                  const ChunkConsumer& consume, const StopCheck& stop) {
-    const ChunkBuffer buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(to - from, plan.chunk_bytes)));
-    for (std::uint64_t offset = from; offset < to;) {
+    const std::uint64_t offset = index * plan.chunk_bytes;
+    const auto chunk = chunk_span(plan, buffer, index);
+    const auto got = read_up_to_at(fd, chunk, plan.start + offset, stop, plan.short_read);
+    if (!got) {
+        return std::unexpected(got.error());
+    }
+    if (*got < chunk.size()) {
+        return offset + *got;
+    }
+    consume(worker, offset, chunk);
+    return plan.total;
+}
+
+// Chunks [from_chunk, end) on the calling thread, in order.
+Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, std::uint64_t from_chunk,
+                                  const ChunkConsumer& consume, const StopCheck& stop) {
+    const ChunkBuffer buffer = buffer_for(plan);
+    for (std::uint64_t k = from_chunk, chunks = chunk_count(plan); k < chunks; ++k) {
         if (stop()) {
             return interrupted();
         }
-        const auto chunk =
-            buffer.bytes().first(std::min<std::uint64_t>(buffer.bytes().size(), to - offset));
-        const auto got = start ? read_up_to_at(fd, chunk, *start + offset, stop)
-                               : read_up_to(fd, chunk, stop, plan.short_read);
-        if (!got) {
-            return std::unexpected(got.error());
+        const auto got = read_chunk(fd, plan, k, buffer, 0, consume, stop);
+        if (!got || *got < plan.total) {
+            return got;
         }
-        if (*got < chunk.size()) {
-            return offset + *got;
-        }
-        consume(worker, offset, chunk);
-        offset += chunk.size();
     }
-    return to;
+    return plan.total;
 }
 
-Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
-                                  const StopCheck& stop) {
-    return read_range(fd, std::nullopt, 0, plan.total, plan, 0, consume, stop);
-}
+// ----- shared chunks ------------------------------------------------------------
 
-// The chunks of the region, claimed one at a time by the caller and the
-// worker thread, each reading its own with pread. The caller starts at once;
-// a worker that wakes late takes fewer chunks, so the caller never waits for
-// more than the one chunk the worker holds, and not at all for a worker that
-// has not begun by the time every chunk is claimed. Returns `plan.total`, the
-// smaller end of file the two met (chunks are claimed in file order, so the
-// one holding the end is always read), or the first failure.
+// The chunks of the region, claimed one at a time by the caller and a
+// worker. The caller starts at once; a worker that wakes late takes fewer
+// chunks, so the caller never waits for more than the one chunk the worker
+// holds, and not at all for a worker that has not begun by the time every
+// chunk is claimed. The worker's claims and finished chunks are recorded, so
+// that a forked child knows which chunk its parent's worker left unfinished.
 class SharedChunks {
 public:
-    SharedChunks(int fd, std::uint64_t start, const ChunkedRead& plan, const ChunkConsumer& consume)
-        : fd_(fd), start_(start), plan_(plan), consume_(consume),
-          chunks_((plan.total + plan.chunk_bytes - 1) / plan.chunk_bytes) {}
+    // Chunk numbers and their recorded claims fit in 32 bits.
+    static constexpr std::uint64_t max_chunks = std::numeric_limits<std::uint32_t>::max() - 2;
 
+    SharedChunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume)
+        : fd_(fd), plan_(plan), consume_(consume), chunks_(chunk_count(plan)) {}
+
+    // Claims and reads chunks until none is left, as worker 0 (the caller)
+    // or 1. Returns the region's total, the smaller end of file it met
+    // (chunks are claimed in file order, so the one holding the end is always
+    // read), or the first failure.
     Result<std::uint64_t> take(std::size_t worker, const StopCheck& stop) {
-        const ChunkBuffer buffer(static_cast<std::size_t>(
-            std::min<std::uint64_t>(plan_.total, plan_.chunk_bytes)));
-        for (std::uint64_t k; !halt_ && (k = next_++) < chunks_;) {
+        const ChunkBuffer buffer = buffer_for(plan_);
+        while (!halt_.load(std::memory_order_relaxed)) {
             if (stop()) {
-                halt_ = true;
+                halt();
                 return interrupted();
             }
-            const std::uint64_t offset = k * plan_.chunk_bytes;
-            const auto chunk = buffer.bytes().first(
-                std::min<std::uint64_t>(buffer.bytes().size(), plan_.total - offset));
-            const auto got = read_up_to_at(fd_, chunk, start_ + offset, stop);
-            if (!got) {
-                halt_ = true;
-                return std::unexpected(got.error());
+            const std::uint64_t k = claim(worker);
+            if (k >= chunks_) {
+                break;
             }
-            if (*got < chunk.size()) {
-                // Every chunk before this one is claimed already; none after
-                // it can have bytes.
-                halt_ = true;
-                return offset + *got;
-            }
+            Result<std::uint64_t> got = plan_.total;
             try {
-                consume_(worker, offset, chunk);
+                got = read_chunk(fd_, plan_, k, buffer, worker, consume_, stop);
             } catch (...) {
-                halt_ = true;
+                halt();
                 throw;
+            }
+            if (!got || *got < plan_.total) {
+                halt();
+                return got;
+            }
+            if (worker == 1) {
+                worker_finished_.store(static_cast<std::uint32_t>(k + 1), std::memory_order_release);
             }
         }
         return plan_.total;
     }
 
+    // In a forked child whose parent's worker took part: reads the chunk that
+    // worker had claimed and not finished (every earlier one it finished),
+    // then, when the caller's own share ended well (`own` is the total), the
+    // chunks nobody claimed yet. Returns as take() does, counting `own`.
+    Result<std::uint64_t> take_over(std::uint64_t own, const StopCheck& stop) {
+        const auto held = static_cast<std::uint32_t>(claims_.load(std::memory_order_acquire));
+        std::uint64_t end = own;
+        if (held != 0 && worker_finished_.load(std::memory_order_acquire) != held) {
+            const ChunkBuffer buffer = buffer_for(plan_);
+            const auto got = read_chunk(fd_, plan_, held - 1, buffer, 1, consume_, stop);
+            if (!got) {
+                return got;
+            }
+            end = std::min(end, *got);
+        }
+        if (own == plan_.total) {
+            halt_.store(false, std::memory_order_relaxed);  // the lost worker may have set it
+            const auto rest = take(0, stop);
+            if (!rest) {
+                return rest;
+            }
+            end = std::min(end, *rest);
+        }
+        return end;
+    }
+
     // Ends the claiming early (on an error, a stop or a throwing consumer).
-    void halt() noexcept { halt_ = true; }
+    void halt() noexcept { halt_.store(true, std::memory_order_relaxed); }
 
 private:
+    // The next chunk's number. The caller only counts; the worker also
+    // records its claim, in the same word, so that no fork can come between
+    // the two.
+    std::uint64_t claim(std::size_t worker) noexcept {
+        if (worker == 0) {
+            return claims_.fetch_add(next_unit, std::memory_order_acq_rel) >> 32;
+        }
+        std::uint64_t seen = claims_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint64_t k = seen >> 32;
+            if (k >= chunks_) {
+                return k;
+            }
+            if (claims_.compare_exchange_weak(seen, (k + 1) * next_unit + (k + 1),
+                                              std::memory_order_acq_rel)) {
+                return k;
+            }
+        }
+    }
+
+    static constexpr std::uint64_t next_unit = std::uint64_t{1} << 32;
+
     int fd_;
-    std::uint64_t start_;
     const ChunkedRead& plan_;
     const ChunkConsumer& consume_;
     std::uint64_t chunks_;
-    std::atomic<std::uint64_t> next_{0};
+    // High half: the next chunk to claim. Low half: 1 + the chunk the worker
+    // claimed last, or 0.
+    std::atomic<std::uint64_t> claims_{0};
+    // 1 + the chunk the worker finished last, or 0.
+    std::atomic<std::uint32_t> worker_finished_{0};
     std::atomic<bool> halt_{false};
 };
 
 Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop) {
-    const off_t start = lseek(fd, 0, SEEK_CUR);
-    if (start < 0) {
-        return read_inline(fd, plan, consume, stop);
+    if (chunk_count(plan) > SharedChunks::max_chunks) {
+        return read_inline(fd, plan, 0, consume, stop);
     }
-    SharedChunks chunks(fd, static_cast<std::uint64_t>(start), plan, consume);
+    SharedChunks chunks(fd, plan, consume);
     Result<std::uint64_t> helped = plan.total;
     WorkerJob helper([&] { helped = chunks.take(1, never_stop()); });
     // Every way out, a throwing consumer included, ends the claiming before
@@ -140,9 +192,16 @@ Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkCo
     } halt_on_exit{chunks};
 
     const auto own = chunks.take(0, stop);
-    helper.wait_or_withdraw();  // rethrows what the worker's consumer threw
     if (!own) {
         return own;
+    }
+    switch (helper.wait_or_withdraw()) {  // rethrows what the worker's consumer threw
+    case JobEnd::lost:
+        return chunks.take_over(*own, stop);
+    case JobEnd::withdrawn:
+        return own;
+    case JobEnd::ran:
+        break;
     }
     if (!helped) {
         return helped;
@@ -150,87 +209,134 @@ Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkCo
     return std::min(*own, *helped);
 }
 
+// ----- read ahead ---------------------------------------------------------------
+
+// The worker reads chunk k into slot k % 2 once the caller has freed it;
+// the caller consumes the slots in turn.
+class ReadAhead {
+public:
+    ReadAhead(int fd, const ChunkedRead& plan)
+        : fd_(fd), plan_(plan), chunks_(chunk_count(plan)),
+          slots_{Slot(plan.chunk_bytes), Slot(plan.chunk_bytes)} {}
+
+    // The worker's part: reads until the last chunk, a failure, or halt().
+    void produce() noexcept {
+        for (std::uint32_t k = 0; k < chunks_; ++k) {
+            for (std::uint32_t seen; (seen = freed_.load(std::memory_order_acquire)) + 2 <= k ||
+                                     seen == halted;) {
+                if (seen == halted) {
+                    return;
+                }
+                freed_.wait(seen, std::memory_order_acquire);
+            }
+            Slot& slot = slots_[k % 2];
+            const auto chunk = chunk_span(plan_, slot.buffer, k);
+            try {
+                // Signals are blocked here, so EINTR cannot come up.
+                slot.got = read_up_to_at(fd_, chunk, plan_.start + std::uint64_t{k} * plan_.chunk_bytes,
+                                         never_stop(), plan_.short_read);
+            } catch (...) {
+                slot.failure = std::current_exception();  // rethrown by the caller
+            }
+            const bool whole = !slot.failure && slot.got && *slot.got == chunk.size();
+            filled_.store(k + 1, std::memory_order_release);
+            filled_.notify_one();
+            if (!whole) {
+                return;
+            }
+        }
+    }
+
+    // The caller's part. Reads on by itself from where `producer` was lost,
+    // in a forked child.
+    Result<std::uint64_t> consume(const WorkerJob& producer, const ChunkConsumer& consume,
+                                  const StopCheck& stop) {
+        for (std::uint32_t k = 0; k < chunks_; ++k) {
+            if (stop()) {
+                return interrupted();
+            }
+            for (std::uint32_t seen; (seen = filled_.load(std::memory_order_acquire)) <= k;) {
+                if (producer.lost()) {
+                    return read_inline(fd_, plan_, k, consume, stop);
+                }
+                filled_.wait(seen, std::memory_order_acquire);
+            }
+            Slot& slot = slots_[k % 2];
+            if (slot.failure) {
+                std::rethrow_exception(slot.failure);
+            }
+            if (!slot.got) {
+                return std::unexpected(slot.got.error());
+            }
+            const std::uint64_t offset = std::uint64_t{k} * plan_.chunk_bytes;
+            const auto chunk = chunk_span(plan_, slot.buffer, k);
+            if (*slot.got < chunk.size()) {
+                return offset + *slot.got;
+            }
+            consume(0, offset, chunk);
+            freed_.store(k + 1, std::memory_order_release);
+            freed_.notify_one();
+        }
+        return plan_.total;
+    }
+
+    // Ends the worker's part at its next chunk.
+    void halt() noexcept {
+        freed_.store(halted, std::memory_order_release);
+        freed_.notify_one();
+    }
+
+    static constexpr std::uint64_t max_chunks = std::numeric_limits<std::uint32_t>::max() - 2;
+
+private:
+    struct Slot {
+        explicit Slot(std::size_t bytes) : buffer(bytes) {}
+
+        ChunkBuffer buffer;
+        Result<std::size_t> got = 0;
+        std::exception_ptr failure;  // set instead of `got` when the read threw
+    };
+
+    static constexpr std::uint32_t halted = std::numeric_limits<std::uint32_t>::max();
+
+    int fd_;
+    const ChunkedRead& plan_;
+    std::uint32_t chunks_;
+    std::array<Slot, 2> slots_;
+    std::atomic<std::uint32_t> filled_{0};  // chunks the worker has read (or failed at)
+    std::atomic<std::uint32_t> freed_{0};   // chunks the caller is done with, or `halted`
+};
+
+Result<std::uint64_t> read_ahead(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
+                                 const StopCheck& stop) {
+    if (chunk_count(plan) > ReadAhead::max_chunks) {
+        return read_inline(fd, plan, 0, consume, stop);
+    }
+    ReadAhead reader(fd, plan);
+    WorkerJob producer([&] { reader.produce(); });
+    if (!producer.running()) {
+        return read_inline(fd, plan, 0, consume, stop);
+    }
+    // Every way out, a throwing consumer included, ends the worker's part
+    // before ~WorkerJob withdraws the job or waits for the worker.
+    struct HaltOnExit {
+        ReadAhead& reader;
+        ~HaltOnExit() { reader.halt(); }
+    } halt_on_exit{reader};
+    return reader.consume(producer, consume, stop);
+}
+
 }  // namespace
 
 Result<std::uint64_t> read_chunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop) {
-    const std::uint64_t total = plan.total;
-    const std::size_t chunk_bytes = plan.chunk_bytes;
-    if (plan.overlap == Overlap::none || total <= chunk_bytes) {
-        return read_inline(fd, plan, consume, stop);
+    if (plan.overlap == Overlap::none || plan.total <= plan.chunk_bytes) {
+        return read_inline(fd, plan, 0, consume, stop);
     }
     if (plan.overlap == Overlap::shared) {
         return read_shared(fd, plan, consume, stop);
     }
-    std::array<Slot, 2> slots{Slot(chunk_bytes), Slot(chunk_bytes)};
-    std::atomic<bool> halt{false};
-    auto produce = [&] {
-        std::uint64_t offset = 0;
-        for (std::size_t k = 0; offset < total; ++k) {
-            Slot& slot = slots[k % 2];
-            slot.free.acquire();
-            if (halt) {
-                return;
-            }
-            slot.wanted =
-                static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, total - offset));
-            bool complete = false;
-            try {
-                // Signals are blocked here, so EINTR cannot come up.
-                slot.got = read_up_to(fd, slot.buffer.bytes().first(slot.wanted), never_stop(),
-                                      plan.short_read);
-                complete = slot.got && *slot.got == slot.wanted;
-            } catch (...) {
-                slot.failure = std::current_exception();  // rethrown by the caller
-            }
-            slot.filled.release();
-            if (!complete) {
-                return;
-            }
-            offset += slot.wanted;
-        }
-    };
-    std::thread helper;
-    try {
-        helper = start_without_signals(produce);
-    } catch (const std::system_error&) {
-        return read_inline(fd, plan, consume, stop);
-    }
-    // Stops and joins the helper on every way out, a throwing consumer included.
-    struct Join {
-        std::thread& helper;
-        std::atomic<bool>& halt;
-        std::array<Slot, 2>& slots;
-        ~Join() {
-            halt = true;
-            for (Slot& slot : slots) {
-                slot.free.release();
-            }
-            helper.join();
-        }
-    } join{helper, halt, slots};
-
-    std::uint64_t offset = 0;
-    for (std::size_t k = 0; offset < total; ++k) {
-        if (stop()) {
-            return interrupted();
-        }
-        Slot& slot = slots[k % 2];
-        slot.filled.acquire();
-        if (slot.failure) {
-            std::rethrow_exception(slot.failure);
-        }
-        if (!slot.got) {
-            return std::unexpected(slot.got.error());
-        }
-        if (*slot.got < slot.wanted) {
-            return offset + *slot.got;
-        }
-        consume(0, offset, slot.buffer.bytes().first(slot.wanted));
-        offset += slot.wanted;
-        slot.free.release();
-    }
-    return total;
+    return read_ahead(fd, plan, consume, stop);
 }
 
 }  // namespace kyr

@@ -4,10 +4,13 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
+#include <cstdlib>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -15,11 +18,10 @@
 namespace kyr {
 namespace {
 
-// How long the worker keeps polling for the next job after one, before it
-// parks: a parked thread takes 30-40 us to wake on a virtual machine whose
-// idle processors halt at once, which is as long as reading 1 MiB. Calls made
-// back to back then skip that wake-up; an idle process pays this much
-// processor time once per job.
+// How long a worker keeps polling for its next job after one, before it
+// parks: waking a parked thread can take as long as reading a megabyte
+// (docs/performance/internals.md), and calls made back to back then skip
+// it. An idle process pays this much processor time once per job.
 constexpr auto poll_after_job = std::chrono::microseconds(100);
 // How long a caller polls for its job to end before sleeping. It only waits
 // for the chunk the worker holds, which takes well under this.
@@ -27,8 +29,7 @@ constexpr auto poll_for_job_end = std::chrono::microseconds(500);
 
 // Spins until `ready()` or until `limit` has passed; returns ready(). Yields
 // between rounds: when the scheduler has put the thread it waits for on the
-// same processor, that thread then runs at once instead of after the limit
-// (without it, whole runs of a benchmark were slower than one thread).
+// same processor, that thread then runs at once instead of after the limit.
 template <class Ready>
 bool poll(Ready ready, std::chrono::microseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -50,10 +51,15 @@ bool poll(Ready ready, std::chrono::microseconds limit) {
 
 enum class JobState { pending, begun, withdrawn };
 
-// Jobs are handed over through two counters, so neither side takes a lock
-// the other may hold: the caller stores the job and bumps `posted`; the
-// worker runs it and sets `finished` to the job's number.
+struct Pool;
+
+}  // namespace
+
+// One helper thread. Jobs are handed over through two counters, so neither
+// side takes a lock the other may hold: the caller stores the job and bumps
+// `posted`; the worker runs it and sets `finished` to the job's number.
 struct Worker {
+    Pool* pool = nullptr;
     std::mutex mutex;       // among callers: `started` and `busy`
     bool started = false;
     bool busy = false;      // taken by a caller, until it has waited for its job
@@ -65,26 +71,79 @@ struct Worker {
     // caller: whichever comes first decides.
     std::atomic<JobState> state{JobState::pending};
     std::exception_ptr failure;
-    // Jobs passed to run_in_background that have not ended yet.
-    std::atomic<std::uint32_t> background{0};
 };
 
-// Never destroyed: the thread may still be parked on it when static objects
-// are destroyed at exit. A forked child gets a fresh one (its parent's thread
-// does not exist there, and the mutex may have been held when it was forked).
-Worker* instance = nullptr;
+namespace {
 
-void forget_parent_worker() { instance = new Worker; }
+// The workers of one process. Never destroyed: a worker may still be parked
+// on it while static objects are destroyed at exit. A forked child replaces
+// it (the parent's threads do not exist there, and a mutex may have been
+// held when it was forked); jobs of the old one are then known lost.
+struct Pool {
+    Pool() {
+        for (Worker& worker : workers) {
+            worker.pool = this;
+        }
+    }
+
+    std::array<Worker, worker_count> workers;
+    // Jobs passed to run_in_background that have not ended yet.
+    std::atomic<std::uint32_t> background{0};
+    // Set once the process exits: jobs then run on their caller's thread.
+    std::atomic<bool> closing{false};
+};
+
+std::atomic<Pool*> current_pool{nullptr};
+
+bool is_lost(const Worker& worker) noexcept {
+    return worker.pool != current_pool.load(std::memory_order_relaxed);
+}
+
+void background_job_ended(Pool& pool) noexcept {
+    if (pool.background.fetch_sub(1, std::memory_order_release) == 1) {
+        pool.background.notify_all();
+    }
+}
+
+// In a forked child (pthread_atfork): a new generation of workers. A caller
+// the fork interrupted while it slept on a worker's counter wakes, finds its
+// job lost, and goes on without it.
+void start_new_generation() noexcept {
+    Pool* old = current_pool.load(std::memory_order_relaxed);
+    current_pool.store(new (std::nothrow) Pool, std::memory_order_release);
+    if (old != nullptr) {
+        for (Worker& worker : old->workers) {
+            worker.finished.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+void drain_at_exit() noexcept {
+    if (Pool* pool = current_pool.load(std::memory_order_acquire)) {
+        pool->closing.store(true, std::memory_order_relaxed);
+    }
+    wait_for_background_jobs();
+}
+
+Pool* pool() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        current_pool.store(new Pool, std::memory_order_release);
+        pthread_atfork(nullptr, nullptr, start_new_generation);
+        std::atexit(drain_at_exit);
+    });
+    return current_pool.load(std::memory_order_acquire);
+}
 
 void serve(Worker& worker) {
-    for (std::uint32_t done = 0;; ) {
+    for (std::uint32_t done = 0;;) {
         poll([&] { return worker.posted.load(std::memory_order_acquire) != done; }, poll_after_job);
         worker.posted.wait(done, std::memory_order_acquire);
         ++done;
         JobState expected = JobState::pending;
-        const bool withdrawn = !worker.state.compare_exchange_strong(
-            expected, JobState::begun, std::memory_order_acq_rel);
-        if (!withdrawn) {
+        const bool begun = worker.state.compare_exchange_strong(expected, JobState::begun,
+                                                                std::memory_order_acq_rel);
+        if (begun) {
             try {
                 worker.job();
             } catch (...) {
@@ -92,23 +151,35 @@ void serve(Worker& worker) {
             }
         }
         worker.job = nullptr;
-        if (withdrawn || worker.detached) {
+        const bool detached = worker.detached;
+        if (!begun || detached) {
             worker.failure = nullptr;  // nobody to report it to
             const std::lock_guard lock(worker.mutex);
             worker.busy = false;
         }
         worker.finished.store(done, std::memory_order_release);
         worker.finished.notify_one();
+        if (detached) {
+            background_job_ended(*worker.pool);
+        }
     }
 }
 
+// Starts `body` on a new thread with every signal blocked there, so signals
+// reach the calling thread, whose stop check handles them.
 bool start(Worker& worker) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    bool started = true;
     try {
-        start_without_signals([&worker] { serve(worker); }).detach();
+        std::thread([&worker] { serve(worker); }).detach();
     } catch (const std::system_error&) {
-        return false;
+        started = false;
     }
-    return true;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
 }
 
 // On one processor a second thread cannot help, and polling would take the
@@ -118,135 +189,138 @@ bool may_run_in_parallel() {
     return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
 }
 
-Worker& worker() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        instance = new Worker;
-        pthread_atfork(nullptr, nullptr, forget_parent_worker);
-    });
-    return *instance;
-}
-
-// Takes the worker for one job: false when it is busy with another caller's
-// job or cannot run.
-bool take(Worker& shared) {
-    if (!may_run_in_parallel()) {
-        return false;
+// Takes a free worker for one job: nullptr when each is busy with another
+// caller's job or none can run.
+Worker* take(Pool* shared) {
+    if (shared == nullptr || shared->closing.load(std::memory_order_relaxed) ||
+        !may_run_in_parallel()) {
+        return nullptr;
     }
-    const std::lock_guard lock(shared.mutex);
-    if (shared.busy || (!shared.started && !(shared.started = start(shared)))) {
-        return false;
+    for (Worker& worker : shared->workers) {
+        const std::lock_guard lock(worker.mutex);
+        if (worker.busy) {
+            continue;
+        }
+        if (!worker.started && !(worker.started = start(worker))) {
+            return nullptr;
+        }
+        worker.busy = true;
+        return &worker;
     }
-    shared.busy = true;
-    return true;
+    return nullptr;
 }
 
 // Hands `job` to the worker taken by take(); returns the job's number.
-std::uint32_t post(Worker& shared, std::function<void()> job, bool detached) {
-    shared.job = std::move(job);
-    shared.detached = detached;
-    shared.state.store(JobState::pending, std::memory_order_relaxed);
-    const std::uint32_t ticket = shared.posted.load(std::memory_order_relaxed) + 1;
-    shared.posted.store(ticket, std::memory_order_release);
-    shared.posted.notify_one();
+std::uint32_t post(Worker& worker, std::function<void()> job, bool detached) {
+    worker.job = std::move(job);
+    worker.detached = detached;
+    worker.state.store(JobState::pending, std::memory_order_relaxed);
+    const std::uint32_t ticket = worker.posted.load(std::memory_order_relaxed) + 1;
+    worker.posted.store(ticket, std::memory_order_release);
+    worker.posted.notify_one();
     return ticket;
 }
 
-// Waits until the worker has finished job number `ticket`, then frees it
-// for the next caller; returns what the job threw.
-std::exception_ptr wait_for(Worker& shared, std::uint32_t ticket) {
-    const auto ended = [&] { return shared.finished.load(std::memory_order_acquire) == ticket; };
-    if (!poll(ended, poll_for_job_end)) {
-        for (std::uint32_t seen; (seen = shared.finished.load(std::memory_order_acquire)) != ticket;) {
-            shared.finished.wait(seen, std::memory_order_acquire);
+// Waits until the worker has finished job number `ticket`, then frees it for
+// the next caller and hands over what the job threw; or until the job is
+// known lost in a fork.
+JobEnd wait_for(Worker& worker, std::uint32_t ticket, std::exception_ptr& failure) {
+    const auto over = [&] {
+        return is_lost(worker) || worker.finished.load(std::memory_order_acquire) == ticket;
+    };
+    if (!poll(over, poll_for_job_end)) {
+        for (std::uint32_t seen; !is_lost(worker) &&
+                                 (seen = worker.finished.load(std::memory_order_acquire)) != ticket;) {
+            worker.finished.wait(seen, std::memory_order_acquire);
         }
     }
-    std::exception_ptr failure = std::exchange(shared.failure, nullptr);
-    const std::lock_guard lock(shared.mutex);
-    shared.busy = false;
-    return failure;
+    if (is_lost(worker)) {
+        return JobEnd::lost;
+    }
+    failure = std::exchange(worker.failure, nullptr);
+    const std::lock_guard lock(worker.mutex);
+    worker.busy = false;
+    return JobEnd::ran;
 }
 
 }  // namespace
 
-std::thread start_without_signals(std::function<void()> body) {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    struct RestoreMask {
-        sigset_t& previous;
-        ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-    } restore{previous};
-    return std::thread(std::move(body));
-}
-
 WorkerJob::WorkerJob(std::function<void()> job) {
-    Worker& shared = worker();
-    if (take(shared)) {
-        ticket_ = post(shared, std::move(job), false);
-        running_ = true;
+    if (Worker* worker = take(pool())) {
+        ticket_ = post(*worker, std::move(job), false);
+        worker_ = worker;
     }
 }
 
 WorkerJob::~WorkerJob() {
-    if (running_ && !waited_ && !withdraw()) {
-        wait_for(worker(), ticket_);
+    if (worker_ == nullptr || waited_ || lost()) {
+        return;  // never handed over, waited for already, or lost
+    }
+    JobState expected = JobState::pending;
+    if (!worker_->state.compare_exchange_strong(expected, JobState::withdrawn,
+                                                std::memory_order_acq_rel)) {
+        std::exception_ptr ignored;
+        wait_for(*worker_, ticket_, ignored);
     }
 }
 
-bool WorkerJob::withdraw() noexcept {
-    JobState expected = JobState::pending;
-    return worker().state.compare_exchange_strong(expected, JobState::withdrawn,
-                                                  std::memory_order_acq_rel);
-}
+bool WorkerJob::lost() const noexcept { return worker_ != nullptr && is_lost(*worker_); }
 
-void WorkerJob::wait() {
-    if (!running_ || waited_) {
-        return;
+JobEnd WorkerJob::wait() {
+    if (worker_ == nullptr || waited_) {
+        return end_;
     }
     waited_ = true;
-    if (std::exception_ptr failure = wait_for(worker(), ticket_)) {
+    std::exception_ptr failure;
+    end_ = wait_for(*worker_, ticket_, failure);
+    if (failure) {
         std::rethrow_exception(failure);
     }
+    return end_;
 }
 
-bool WorkerJob::wait_or_withdraw() {
-    if (running_ && !waited_ && withdraw()) {
-        running_ = false;
+JobEnd WorkerJob::wait_or_withdraw() {
+    if (worker_ != nullptr && !waited_ && !lost()) {
+        JobState expected = JobState::pending;
+        if (worker_->state.compare_exchange_strong(expected, JobState::withdrawn,
+                                                   std::memory_order_acq_rel)) {
+            worker_ = nullptr;
+            return JobEnd::withdrawn;
+        }
     }
-    wait();
-    return running_;
+    return wait();
 }
 
 void run_alongside(const std::function<void()>& elsewhere, const std::function<void()>& here) {
     WorkerJob job(elsewhere);
     here();
-    if (!job.wait_or_withdraw()) {
+    if (job.wait_or_withdraw() != JobEnd::ran) {
         elsewhere();
     }
 }
 
 void run_in_background(std::function<void()> job) {
-    Worker& shared = worker();
-    shared.background.fetch_add(1, std::memory_order_relaxed);
-    const auto ended = [&shared] {
-        if (shared.background.fetch_sub(1, std::memory_order_release) == 1) {
-            shared.background.notify_all();
-        }
-    };
-    if (take(shared)) {
-        post(shared, [job = std::move(job), ended] { job(); ended(); }, true);
-    } else {
-        job();
-        ended();
+    Pool* shared = pool();
+    if (shared != nullptr) {
+        shared->background.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (Worker* worker = take(shared)) {
+        post(*worker, std::move(job), true);
+        return;
+    }
+    job();
+    if (shared != nullptr) {
+        background_job_ended(*shared);
     }
 }
 
 void wait_for_background_jobs() noexcept {
-    Worker& shared = worker();
-    for (std::uint32_t left; (left = shared.background.load(std::memory_order_acquire)) != 0;) {
-        shared.background.wait(left, std::memory_order_acquire);
+    Pool* shared = current_pool.load(std::memory_order_acquire);
+    if (shared == nullptr) {
+        return;
+    }
+    for (std::uint32_t left; (left = shared->background.load(std::memory_order_acquire)) != 0;) {
+        shared->background.wait(left, std::memory_order_acquire);
     }
 }
 

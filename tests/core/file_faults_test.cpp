@@ -368,13 +368,21 @@ bool reads_directly(int fd) { return (fcntl(fd, F_GETFL) & O_DIRECT) != 0; }
 class StrictDirectReads : public SystemCalls {
 public:
     ssize_t read(int fd, void* buffer, std::size_t bytes) override {
-        const off_t offset = lseek(fd, 0, SEEK_CUR);
+        return direct_read(fd, buffer, bytes, lseek(fd, 0, SEEK_CUR), false);
+    }
+    ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t offset) override {
+        return direct_read(fd, buffer, bytes, offset, true);
+    }
+
+protected:
+    // Every read, with or without its own offset, comes here.
+    virtual ssize_t direct_read(int fd, void* buffer, std::size_t bytes, off_t offset, bool positioned) {
         if (reads_directly(fd) &&
             ((static_cast<std::uint64_t>(offset) | reinterpret_cast<std::uintptr_t>(buffer) | bytes) % 4096) != 0) {
             errno = EINVAL;
             return -1;
         }
-        return SystemCalls::read(fd, buffer, bytes);
+        return positioned ? SystemCalls::pread(fd, buffer, bytes, offset) : SystemCalls::read(fd, buffer, bytes);
     }
 };
 
@@ -383,7 +391,10 @@ public:
 class DirectReadWatch : public StrictDirectReads {
 public:
     explicit DirectReadWatch(bool refuse) : refuse_(refuse) {}
-    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+    std::atomic<int> direct_reads{0};
+
+private:
+    ssize_t direct_read(int fd, void* buffer, std::size_t bytes, off_t offset, bool positioned) override {
         if (reads_directly(fd)) {
             ++direct_reads;
             if (refuse_) {
@@ -391,11 +402,9 @@ public:
                 return -1;
             }
         }
-        return StrictDirectReads::read(fd, buffer, bytes);
+        return StrictDirectReads::direct_read(fd, buffer, bytes, offset, positioned);
     }
-    std::atomic<int> direct_reads{0};
 
-private:
     bool refuse_;
 };
 
@@ -405,15 +414,16 @@ class TruncatedWhileRead : public StrictDirectReads {
 public:
     TruncatedWhileRead(std::string path, std::uint64_t length)
         : path_(std::move(path)), length_(length) {}
-    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
-        if (reads_directly(fd) && !truncated_.exchange(true)) {
-            EXPECT_EQ(truncate(path_.c_str(), static_cast<off_t>(length_)), 0);
-        }
-        return StrictDirectReads::read(fd, buffer, bytes);
-    }
     void rearm() { truncated_ = false; }
 
 private:
+    ssize_t direct_read(int fd, void* buffer, std::size_t bytes, off_t offset, bool positioned) override {
+        if (reads_directly(fd) && !truncated_.exchange(true)) {
+            EXPECT_EQ(truncate(path_.c_str(), static_cast<off_t>(length_)), 0);
+        }
+        return StrictDirectReads::direct_read(fd, buffer, bytes, offset, positioned);
+    }
+
     std::string path_;
     std::uint64_t length_;
     std::atomic<bool> truncated_{false};
