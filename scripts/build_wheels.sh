@@ -8,6 +8,9 @@
 # library newer than 2.28 and no C++ runtime on the user's machine. auditwheel
 # checks that, tags the wheel and the script refuses any tag above
 # manylinux_2_28. Wheels land in dist/; the build trees stay in build/wheels/.
+# The wheels are built against NumPy 2's headers, which also run on NumPy 1.x,
+# and the package asks for numpy>=1.26: the 3.12 wheel's suite runs a second
+# time with NumPy 1.26 to show it.
 # Usage: bash scripts/build_wheels.sh [VERSION...]   (default: 3.11 3.12 3.13)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +20,16 @@ versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.11 3.12 3.13)
 work=$PWD/build/wheels
 glibc_target=2.28
+oldest_numpy_on=3.12  # the CPython whose wheel is also tested with the oldest NumPy
+oldest_numpy="numpy==1.26.*"
 pip_install() { "$1" -m pip install -q --disable-pip-version-check "${@:2}"; }
+# test_wheel PYTHON WHEEL VENV [REQUIREMENT...]: the Python suite in a fresh venv.
+test_wheel() {
+    rm -rf "$3"
+    "$1" -m venv "$3"
+    pip_install "$3/bin/python" "$2" "pytest>=8" "${@:4}"
+    (cd tests/python && "$3/bin/python" -m pytest -q -p no:cacheprovider .)
+}
 
 mkdir -p "$work" dist
 tools=$work/tools
@@ -56,9 +68,9 @@ for version in "${versions[@]}"; do
     fi
     echo "built $wheel ($(du -k "$wheel" | cut -f1) KiB)"
 
-    tester=$work/test-$version
-    rm -rf "$tester"
-    "$python" -m venv "$tester"
-    pip_install "$tester/bin/python" "$wheel" "pytest>=8"
-    (cd tests/python && "$tester/bin/python" -m pytest -q -p no:cacheprovider .)
+    test_wheel "$python" "$wheel" "$work/test-$version"
+    if [ "$version" = "$oldest_numpy_on" ]; then
+        echo "testing $wheel with $oldest_numpy"
+        test_wheel "$python" "$wheel" "$work/test-$version-oldest-numpy" "$oldest_numpy"
+    fi
 done

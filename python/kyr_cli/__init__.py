@@ -20,6 +20,20 @@ Errors go to standard error as "kyr COMMAND: FILE: reason".
 Run "kyr COMMAND --help" for the details of one command."""
 
 
+class ShowVersion(argparse.Action):
+    """--version: the distribution's version, and kyr.version(), the version of the
+    module's interface, which later releases that leave it unchanged keep."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib.metadata import version  # only here: it costs start-up time
+
+        print(f"kyr {version('kyr')} (kyr.version() {kyr.version()})")
+        parser.exit()
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="kyr",
@@ -27,7 +41,8 @@ def build_parser():
         epilog=EXIT_STATUSES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"kyr {kyr.version()}")
+    parser.add_argument("--version", action=ShowVersion,
+                        help="show the installed kyr's version and exit")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     for command in COMMANDS:
         command.add_parser(commands)

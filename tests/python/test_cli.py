@@ -1,6 +1,7 @@
 """The kyr command, run as a user runs it: in a child process, on good and bad files."""
 
 import fcntl
+import importlib.metadata
 import os
 import pathlib
 import pty
@@ -77,7 +78,9 @@ def load_error(path):
 def test_console_script_runs_the_command():
     script = pathlib.Path(sys.executable).parent / "kyr"
     result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
-    assert (result.returncode, result.stdout) == (0, f"kyr {kyr.version()}\n")
+    distribution = importlib.metadata.version("kyr")
+    assert (result.returncode, result.stdout) == (
+        0, f"kyr {distribution} (kyr.version() {kyr.version()})\n")
 
 
 @pytest.mark.parametrize("command, must_mention", [
