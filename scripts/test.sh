@@ -6,6 +6,7 @@
 # and the examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+trap 'echo "== finished after $((SECONDS / 60)) min $((SECONDS % 60)) s"' EXIT
 source scripts/setup.sh
 
 export PATH="$PWD/.venv/bin:$PATH"  # cmake and ninja from the venv
