@@ -2,11 +2,32 @@
 # Sets up and runs every test: the C++ tests plain and under AddressSanitizer +
 # UndefinedBehaviorSanitizer, a short run of each fuzz target, the Python
 # suite (here, and in a fresh venv of each portable wheel for CPython 3.11,
-# 3.12 and 3.13), the type stubs, the documentation build with its doctests,
-# and the examples.
+# 3.12 and 3.13, the 3.12 one also with NumPy 1.26), the type stubs, the
+# documentation build with its doctests, and the examples. Lists the time of
+# each section at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-trap 'echo "== finished after $((SECONDS / 60)) min $((SECONDS % 60)) s"' EXIT
+# Each "== name" line starts a timed section; at the end, or at the first
+# failure, the time of each is listed, to show where a run goes.
+sections=()
+section() {
+    sections+=("$SECONDS $*")
+    echo "== $*"
+}
+report_times() {
+    local i start name end
+    echo "== time by section"
+    for i in "${!sections[@]}"; do
+        read -r start name <<<"${sections[$i]}"
+        end=$SECONDS
+        [ $((i + 1)) -lt ${#sections[@]} ] && end=${sections[$((i + 1))]%% *}
+        printf '%6d s  %s\n' $((end - start)) "$name"
+    done
+    echo "== finished after $((SECONDS / 60)) min $((SECONDS % 60)) s"
+}
+trap report_times EXIT
+
+section "setup"
 source scripts/setup.sh
 
 export PATH="$PWD/.venv/bin:$PATH"  # cmake and ninja from the venv
@@ -22,12 +43,12 @@ run_cpp_tests() {
     ctest --test-dir "$dir" --output-on-failure -j2
 }
 
-echo "== C++ tests"
+section "C++ tests"
 run_cpp_tests build/cpp
-echo "== C++ tests under ASan + UBSan"
+section "C++ tests under ASan + UBSan"
 run_cpp_tests build/cpp-sanitized -DKYR_SANITIZE=ON
 
-echo "== fuzz targets (short runs)"
+section "fuzz targets (short runs)"
 CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DKYR_BUILD_FUZZERS=ON -DKYR_BUILD_PYTHON=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz -j2
@@ -35,16 +56,16 @@ for fuzzer in build/fuzz/fuzz/*_fuzzer; do
     "$fuzzer" -max_total_time=20 -print_final_stats=0 2>&1 | tail -n 1
 done
 
-echo "== configuring with each compiler"
+section "configuring with each compiler"
 "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/build
 
-echo "== Python tests"
+section "Python tests"
 (cd tests/python && "$KYR_PYTHON" -m pytest -q -p no:cacheprovider .)
 
-echo "== type stubs: stubtest and mypy --strict"
+section "type stubs: stubtest and mypy --strict"
 "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/typing
 
-echo "== Python tests against an ASan + UBSan build of the extension"
+section "Python tests against an ASan + UBSan build of the extension"
 cmake -S . -B build/python-sanitized -G Ninja -DKYR_SANITIZE=ON -DKYR_BUILD_PYTHON=ON \
     -DPython_EXECUTABLE="$KYR_PYTHON" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKYR_WARNINGS_AS_ERRORS=$werror >/dev/null
@@ -61,11 +82,11 @@ sanitized() {
 sanitized "$KYR_PYTHON" -c 'import kyr; assert "python-sanitized" in kyr.__file__, kyr.__file__'
 sanitized "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/python
 
-echo "== documentation"
+section "documentation"
 bash scripts/docs.sh
 
-echo "== wheels for CPython 3.11-3.13"
+section "wheels for CPython 3.11-3.13"
 bash scripts/build_wheels.sh
 
-echo "== examples"
+section "examples"
 scripts/run_examples.sh
