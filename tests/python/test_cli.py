@@ -332,15 +332,21 @@ def test_verify_reads_a_file_once_and_needs_no_numpy(tmp_path):
     assert result.stderr.splitlines()[-1] == f"checked {[str(zero), str(good)]} False"
 
 
-def test_verify_of_a_fifo_leaves_the_reading_to_kyr(tmp_path):
+@pytest.mark.parametrize("contents, verdict, reason", [
+    (kyr.KyrFile(2).to_bytes(), "OK", ""),
+    (kyr.from_numpy(np.zeros(8)).to_bytes(), "FAILED",
+     "failed verification (not a regular file, so not read again to find why)"),
+])
+def test_verify_of_a_fifo_leaves_the_reading_to_kyr(tmp_path, contents, verdict, reason):
     fifo = tmp_path / "state.fifo"
     os.mkfifo(fifo)
     child = subprocess.Popen([sys.executable, "-m", "kyr_cli", "verify", fifo],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     with open(fifo, "wb") as writer:
-        writer.write(kyr.KyrFile(2).to_bytes())
+        writer.write(contents)
     stdout, stderr = child.communicate(timeout=60)
-    assert (child.returncode, stdout, stderr) == (0, f"{fifo}: OK\n", "")
+    assert (child.returncode, stdout) == (int(verdict == "FAILED"), f"{fifo}: {verdict}\n")
+    assert stderr == (f"kyr verify: {fifo}: {reason}\n" if reason else "")
 
 
 # ----- convert ----------------------------------------------------------------
