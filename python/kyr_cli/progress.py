@@ -80,7 +80,11 @@ def progress_bar(label, total_bytes, enabled=True):
         yield
         return
     bar = Bar(label, total_bytes)
-    previous = signal.signal(signal.SIGALRM, bar.on_timer)
+    try:
+        previous = signal.signal(signal.SIGALRM, bar.on_timer)
+    except ValueError:  # main() called on another thread, where no handler can be set
+        yield
+        return
     signal.setitimer(signal.ITIMER_REAL, INTERVAL, INTERVAL)
     try:
         if DELAY <= 0:

@@ -581,6 +581,18 @@ def test_progress_shows_on_a_terminal_only_for_long_work(tmp_path, command):
     assert (piped.returncode, piped.stderr) == (0, "")
 
 
+def test_the_command_runs_off_the_main_thread_without_a_bar(tmp_path):
+    state = bell(tmp_path / "bell.kyr")
+    command = [sys.executable, "-c",
+               "import sys, threading, kyr_cli, kyr_cli.progress as progress\n"
+               "progress.DELAY = 0\n"
+               "statuses = []\n"
+               "worker = threading.Thread(target=lambda: statuses.append(kyr_cli.main()))\n"
+               "worker.start(); worker.join(); sys.exit(statuses[0])",
+               "verify", str(state)]
+    assert stderr_on_a_terminal(command) == (0, "")
+
+
 @pytest.mark.parametrize("direction", ["to .kyr", "to .npy"])
 def test_redraws_during_long_calls_into_kyr_change_nothing(tmp_path, direction):
     """The bar is drawn from a timer signal, which interrupts kyr's reads and writes."""
