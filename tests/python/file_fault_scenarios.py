@@ -280,6 +280,44 @@ def read_in_forked_child(path, qubits):
     return reaped(forked(check), 30)
 
 
+def fork_in_handler_during_load(path, qubits, tries):
+    """Loads a cached file whose chunks the caller shares with a worker while
+    a SIGALRM handler forks; in the child the load goes on. Reports, for each
+    fork that came during a load, how the child's load ended: 0 the exact
+    state, 3 a different state, 4 an exception, None a hang."""
+    state = distinct_state(qubits, 0)
+    state.save(path)
+    expected = state.to_bytes()
+    del state
+    kyr.load(path)  # the file is cached and the worker started
+    loading = False
+    in_child = False
+    children = []
+
+    def handler(signum, frame):
+        nonlocal in_child
+        if loading and not in_child:
+            pid = os.fork()
+            if pid == 0:
+                in_child = True
+            else:
+                children.append(pid)
+
+    signal.signal(signal.SIGALRM, handler)
+    for attempt in range(tries):
+        signal.setitimer(signal.ITIMER_REAL, 0.001 + 0.003 * (attempt % 8))
+        loading = True
+        try:
+            outcome = 0 if kyr.load(path).to_bytes() == expected else 3
+        except Exception:
+            outcome = 4
+        loading = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        if in_child:
+            os._exit(outcome)
+    return [reaped(pid, 30) for pid in children]
+
+
 def whole_state_at(path, expected):
     """Which of the `expected` encodings the file at `path` loads as."""
     try:

@@ -38,6 +38,15 @@ def test_forked_child_reads_large_files_without_its_parents_helper(tmp_path):
     assert run_scenario("read_in_forked_child", str(tmp_path / "state.kyr"), 20) == 0
 
 
+def test_child_forked_by_a_signal_handler_during_a_load_gets_the_exact_state(tmp_path):
+    # 23 qubits: a cached 128 MiB file whose chunks the caller shares with a
+    # worker; the handler forks between chunks, while the worker holds one.
+    children = run_scenario("fork_in_handler_during_load", str(tmp_path / "state.kyr"), 23, 24,
+                            timeout=240)
+    assert len(children) >= 8
+    assert children == [0] * len(children)
+
+
 def test_concurrent_writers_leave_one_whole_state(tmp_path):
     # 18 qubits: each save is two writes (4 MiB, then the last amplitude), so
     # writers sharing one file could interleave them.
