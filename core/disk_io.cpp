@@ -30,14 +30,12 @@ namespace {
 static_assert(disk_chunk_bytes % file_amplitude_bytes == 0 && disk_chunk_bytes > file_header_bytes);
 
 // Files that stay in the page cache are read in chunks that stay in L2
-// between read() and decoding.
+// between reading and decoding.
 constexpr std::size_t cached_chunk_bytes = std::size_t{512} << 10;
 
 // Cached files from this size up have their chunks shared between the
-// caller and the worker thread, so both cores copy from the page cache and
-// decode. Medians of 1000 loads, µs, one thread -> shared (np.fromfile): 14
-// qubits 15.3 -> 10.8 (17.7), 16 qubits 44 -> 26 (36), 18 qubits 155 -> 88
-// (100), 20 qubits 930 -> 655 (750).
+// caller and a worker, so both cores copy from the page cache and decode
+// (measured in docs/performance/internals.md).
 constexpr std::uint64_t shared_from_bytes = std::uint64_t{256} << 10;
 
 // Shared chunks: an eighth of the file, so the two threads end close

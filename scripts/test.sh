@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the C++ tests plain and under AddressSanitizer +
-# UndefinedBehaviorSanitizer, a short run of each fuzz target, the Python
+# UndefinedBehaviorSanitizer (the worker and file-fault ones also pinned to
+# one processor and under ThreadSanitizer), a short run of each fuzz target, the Python
 # suite (here, and in a fresh venv of each portable wheel for CPython 3.11,
 # 3.12 and 3.13, the 3.12 one also with NumPy 1.26), the type stubs, the
 # documentation build with its doctests, and the examples. Lists the time of
@@ -47,6 +48,19 @@ section "C++ tests"
 run_cpp_tests build/cpp
 section "C++ tests under ASan + UBSan"
 run_cpp_tests build/cpp-sanitized -DKYR_SANITIZE=ON
+# The worker, the read paths and the file faults: on one processor, where no
+# job runs on a worker, and under ThreadSanitizer (children it forks start
+# workers of their own, which it allows when told).
+concurrency_tests='^(worker_thread_test|read_ahead_test|disk_io_test|file_faults_test|prefault_test)\.'
+section "C++ worker, read-path and file-fault tests on one processor"
+taskset -c 0 ctest --test-dir build/cpp --output-on-failure -R "$concurrency_tests"
+section "C++ worker, read-path and file-fault tests under ThreadSanitizer"
+cmake -S . -B build/cpp-thread -G Ninja -DKYR_BUILD_TESTS=ON -DKYR_BUILD_PYTHON=OFF \
+    -DKYR_SANITIZE_THREAD=ON -DKYR_WARNINGS_AS_ERRORS=$werror >/dev/null
+cmake --build build/cpp-thread -j2 \
+    --target worker_thread_test read_ahead_test disk_io_test file_faults_test prefault_test
+TSAN_OPTIONS=die_after_fork=0:halt_on_error=1 \
+    ctest --test-dir build/cpp-thread --output-on-failure -j2 -R "$concurrency_tests"
 
 section "fuzz targets (short runs)"
 CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DKYR_BUILD_FUZZERS=ON -DKYR_BUILD_PYTHON=OFF \
