@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <semaphore>
@@ -276,6 +277,33 @@ TEST(WorkerThread, WaitForBackgroundJobsWaitsForTheirEnd) {
     releaser.join();
     poster.join();
     wait_for_background_jobs();  // none left
+}
+
+TEST(WorkerThread, ExitWaitsForBackgroundJobs) {
+    // A process that exits while a background job runs lets the job end
+    // first, before static objects it may use are destroyed.
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);
+        close(pipe_ends[0]);
+        run_in_background([out = pipe_ends[1]] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const char done = 'x';
+            (void)!write(out, &done, 1);
+        });
+        std::exit(0);
+    }
+    close(pipe_ends[1]);
+    char done = 0;
+    const ssize_t got = read(pipe_ends[0], &done, 1);  // 0 once the child is gone
+    close(pipe_ends[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(got, 1) << "the job was cut off by the exit";
 }
 
 TEST(WorkerThread, ManyCallersPostWithdrawAndRunInBackgroundAtOnce) {
