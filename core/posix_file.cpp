@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "system_calls.hpp"
+#include "worker_thread.hpp"
 
 namespace kyr {
 namespace {
@@ -75,23 +76,49 @@ int FileDescriptor::close() noexcept {
     return result == 0 || errno == EINTR ? 0 : errno;
 }
 
-Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode,
-                                 IoDirection direction, const StopCheck& stop) {
+namespace {
+
+// Calls open_once() until it gives a descriptor. A replaced file is closed on
+// the worker thread after its save returned; should that descriptor be the
+// one missing, the open waits for it and tries once more.
+template <class OpenOnce>
+Result<FileDescriptor> open_retrying(const std::string& path, IoDirection direction,
+                                     const StopCheck& stop, OpenOnce&& open_once) {
     if (path.find('\0') != std::string::npos) {
         return io_failure(direction, "path contains a NUL character");
     }
+    bool waited = false;
     for (;;) {
-        const int fd = system_calls().open(path.c_str(), flags | O_CLOEXEC, mode);
+        const int fd = open_once();
         if (fd >= 0) {
             return FileDescriptor(fd);
         }
-        if (errno != EINTR) {
-            return os_failure(direction, errno);
-        }
-        if (stop()) {
+        const int code = errno;
+        if ((code == EMFILE || code == ENFILE) && !waited) {
+            wait_for_background_jobs();
+            waited = true;
+        } else if (code != EINTR) {
+            return os_failure(direction, code);
+        } else if (stop()) {
             return interrupted();
         }
     }
+}
+
+}  // namespace
+
+Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode,
+                                 IoDirection direction, const StopCheck& stop) {
+    return open_retrying(path, direction, stop, [&] {
+        return system_calls().open(path.c_str(), flags | O_CLOEXEC, mode);
+    });
+}
+
+Result<FileDescriptor> open_file_at(int directory, const std::string& path, int flags,
+                                    mode_t mode, IoDirection direction, const StopCheck& stop) {
+    return open_retrying(path, direction, stop, [&] {
+        return system_calls().openat(directory, path.c_str(), flags | O_CLOEXEC, mode);
+    });
 }
 
 namespace {
@@ -106,8 +133,16 @@ Result<std::size_t> read_loop(std::span<std::byte> out, const StopCheck& stop,
         const ssize_t got = read_some(out.data() + done, want, done);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
-            if (static_cast<std::size_t>(got) < want && short_read == ShortRead::ends) {
-                break;
+            if (static_cast<std::size_t>(got) < want) {
+                if (short_read == ShortRead::ends) {
+                    break;
+                }
+                // A pipe's read that a signal cut short returns what it had,
+                // not EINTR: the next read could block with the handler
+                // still waiting to run.
+                if (stop()) {
+                    return interrupted();
+                }
             }
         } else if (got == 0) {
             break;
@@ -161,6 +196,12 @@ Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop)
         const ssize_t wrote = system_calls().write(fd, data.data(), want);
         if (wrote > 0) {
             data = data.subspan(static_cast<std::size_t>(wrote));
+            // A pipe's write that a signal cut short returns what it moved,
+            // not EINTR: the next write would block with the handler still
+            // waiting to run.
+            if (static_cast<std::size_t>(wrote) < want && stop()) {
+                return interrupted();
+            }
         } else if (wrote == 0) {
             return io_failure(IoDirection::write, "failed to write whole buffer");
         } else if (errno != EINTR) {

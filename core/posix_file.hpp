@@ -1,8 +1,9 @@
 // Thin POSIX file layer for disk I/O: an owning descriptor and whole-buffer
 // read and write loops. Failures come back as I/O errors whose message is
 // "Read error: " or "Write error: " followed by the rendered OS error. Every
-// call goes through system_calls(); a call interrupted by a signal (EINTR) is
-// retried unless the stop check says to end, which yields `interrupted`.
+// call goes through system_calls(); a call interrupted by a signal (EINTR),
+// and a read or write that a signal cut short, goes on unless the stop check
+// says to end, which yields `interrupted`.
 #pragma once
 
 #include <sys/types.h>
@@ -48,9 +49,15 @@ private:
 // Opens `path` with `flags` (plus O_CLOEXEC) and, for a created file, `mode`
 // before the umask. A path with an embedded NUL is refused before the OS sees
 // it, since the OS would silently stop at the NUL. An open that blocks (a
-// FIFO without a peer) can be ended by a signal and the stop check.
+// FIFO without a peer) can be ended by a signal and the stop check. With no
+// descriptor free (EMFILE, ENFILE), it waits for the files the worker thread
+// is closing and tries once more.
 Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode,
                                  IoDirection direction, const StopCheck& stop);
+
+// The same for `path` relative to the directory open as `directory`.
+Result<FileDescriptor> open_file_at(int directory, const std::string& path, int flags,
+                                    mode_t mode, IoDirection direction, const StopCheck& stop);
 
 // What a read that brings fewer bytes than asked means.
 enum class ShortRead {

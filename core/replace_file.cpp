@@ -12,60 +12,16 @@
 #include <string>
 #include <utility>
 
+#include "file_attributes.hpp"
 #include "system_calls.hpp"
 #include "worker_thread.hpp"
 
 namespace kyr {
 namespace {
 
-// Beyond this many symlinks the path is left to open(), which reports ELOOP.
-constexpr int max_symlink_hops = 40;
 // Room left in a 255-byte file name for the temporary name's additions.
 constexpr std::size_t max_derived_name_bytes = 200;
 constexpr int max_name_attempts = 100;
-
-std::string directory_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string name_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A path with every symlink followed, and what lstat() found there.
-struct FollowedPath {
-    std::string path;
-    struct stat status {};
-    int status_error = 0;  // errno of lstat(), 0 when `status` holds
-};
-
-// The file a path names once symlinks are followed; nothing when the path
-// leads through /proc, whose links (/dev/stdout -> /proc/self/fd/1) name open
-// files rather than paths that could be replaced.
-std::optional<FollowedPath> follow_symlinks(std::string path) {
-    for (int hop = 0; hop < max_symlink_hops; ++hop) {
-        struct stat link {};
-        if (lstat(path.c_str(), &link) != 0) {
-            return FollowedPath{std::move(path), {}, errno};
-        }
-        if (!S_ISLNK(link.st_mode)) {
-            return FollowedPath{std::move(path), link, 0};
-        }
-        if (path.starts_with("/proc/")) {
-            return std::nullopt;
-        }
-        std::string target(static_cast<std::size_t>(link.st_size) + 1, '\0');
-        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
-            return std::nullopt;  // changed under us; let open() decide
-        }
-        target.resize(static_cast<std::size_t>(length));
-        path = target.starts_with('/') ? target : directory_of(path) + target;
-    }
-    return std::nullopt;
-}
 
 // Six characters that differ between processes and between calls.
 std::string unique_suffix() {
@@ -85,14 +41,25 @@ std::string unique_suffix() {
     return suffix;
 }
 
-// ".{name}.saving-XXXXXX" beside `target`: hidden, and recognisable should a
-// killed process leave it behind.
-std::string temporary_name_for(const std::string& target) {
-    std::string name = name_of(target);
-    if (name.size() > max_derived_name_bytes) {
-        name.resize(max_derived_name_bytes);
+// Calls attempt(temporary) with fresh names ".{name}.saving-XXXXXX" beside
+// the target `name` (hidden, and recognisable should a process die with one
+// named) while another file holds the name (EEXIST). Returns the name it
+// succeeded with, as passed with folder.fd().
+template <class Attempt>
+Result<std::string> with_temporary_name(const Folder& folder, const std::string& name,
+                                        Attempt&& attempt) {
+    const std::string stem = "." + name.substr(0, max_derived_name_bytes) + ".saving-";
+    for (int round = 0; round < max_name_attempts; ++round) {
+        std::string temporary = folder.at(stem + unique_suffix());
+        const Status done = attempt(temporary);
+        if (done) {
+            return temporary;
+        }
+        if (done.error().os_code != EEXIST) {
+            return std::unexpected(done.error());
+        }
     }
-    return directory_of(target) + "." + name + ".saving-" + unique_suffix();
+    return os_failure(IoDirection::write, EEXIST);
 }
 
 // Unnamed files are linked through their /proc/self/fd entry, which needs no
@@ -102,20 +69,20 @@ bool can_link_unnamed_files() {
     return available;
 }
 
-// Gives the unnamed file open as `fd` the name `name`; returns 0 or the
-// errno. linkat() with AT_EMPTY_PATH skips the walk through /proc (2-3 us of
-// a 30 us save), but kernels before 6.10 allow it only with
-// CAP_DAC_READ_SEARCH and otherwise answer ENOENT.
-int link_unnamed_file(int fd, const std::string& name) {
-    if (system_calls().linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
+// Gives the unnamed file open as `fd` the name `at` in `folder`; returns 0 or
+// the errno. linkat() with AT_EMPTY_PATH skips the walk through /proc (2-3 us
+// of a 30 us save), but kernels before 6.10 allow it only with
+// CAP_DAC_READ_SEARCH and otherwise answer ENOENT (EPERM in some versions).
+int link_unnamed_file(int fd, const Folder& folder, const std::string& at) {
+    SystemCalls& calls = system_calls();
+    if (calls.linkat(fd, "", folder.fd(), at.c_str(), AT_EMPTY_PATH) == 0) {
         return 0;
     }
     if (errno != ENOENT && errno != EPERM) {
         return errno;
     }
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return system_calls().linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(),
-                                 AT_SYMLINK_FOLLOW) == 0
+    return calls.linkat(AT_FDCWD, self.c_str(), folder.fd(), at.c_str(), AT_SYMLINK_FOLLOW) == 0
                ? 0
                : errno;
 }
@@ -124,42 +91,61 @@ bool directory_refuses_new_files(int code) {
     return code == EACCES || code == EPERM || code == EROFS;
 }
 
-// Whether renaming over `existing` would get past a refusal that writing it
-// would meet: the file itself is not writable (the rename would replace a
-// read-only file), or a sticky directory (like /tmp) protects another user's
-// file from being replaced although it may be written.
-bool rename_would_differ_from_writing(const std::string& target, const struct stat& existing) {
-    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+// Whether renaming over the existing target would get past a refusal that
+// writing it would meet: the file itself is not writable (the rename would
+// replace a read-only file), or a sticky directory (like /tmp) protects
+// another user's file from being replaced although it may be written.
+bool rename_would_differ_from_writing(const SaveTarget& target) {
+    if (faccessat(target.folder.fd(), target.folder.at(target.name).c_str(), W_OK, AT_EACCESS) !=
+        0) {
         return true;
     }
     const uid_t user = geteuid();
-    if (user == 0 || existing.st_uid == user) {
+    if (user == 0 || target.status.st_uid == user) {
         return false;
     }
-    const std::string directory = directory_of(target);
     struct stat parent {};
-    if (stat(directory.empty() ? "." : directory.c_str(), &parent) != 0) {
+    if (fstatat(target.folder.fd(), target.folder.at(".").c_str(), &parent, 0) != 0) {
         return true;
     }
     return (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != user;
 }
 
+// Gives the new file open as `fd` what decides who may reach the replaced
+// file, its mode last: until then the file is 0600 (or what the ACL, once
+// set, allows, which is the final access), so nobody gets more access than
+// the final file grants. False when the ACL or attributes cannot be carried.
+bool take_access_of(const struct stat& existing, const std::string& path, int fd) {
+    SystemCalls& calls = system_calls();
+    // Best effort, as for any copy: without the right to set the owner, the
+    // file becomes the saving user's.
+    if (calls.fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        (void)calls.fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    }
+    if (!carry_attributes(path, fd)) {
+        return false;
+    }
+    (void)calls.fchmod(fd, existing.st_mode & 07777);
+    return true;
+}
+
 }  // namespace
 
-ReplacementFile::ReplacementFile(FileDescriptor fd, Kind kind,
-                                 std::optional<std::string> temporary, std::string target,
-                                 bool replaces_existing)
-    : fd_(std::move(fd)),
+ReplacementFile::ReplacementFile(Folder folder, std::string name, FileDescriptor fd, Kind kind,
+                                 std::optional<std::string> temporary, bool replaces_existing)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      fd_(std::move(fd)),
       kind_(kind),
       temporary_(std::move(temporary)),
-      target_(std::move(target)),
       replaces_existing_(replaces_existing) {}
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
-    : fd_(std::move(other.fd_)),
+    : folder_(std::move(other.folder_)),
+      name_(std::move(other.name_)),
+      fd_(std::move(other.fd_)),
       kind_(other.kind_),
       temporary_(std::exchange(other.temporary_, std::nullopt)),
-      target_(std::move(other.target_)),
       replaces_existing_(other.replaces_existing_) {}
 
 ReplacementFile::~ReplacementFile() { discard(); }
@@ -167,7 +153,7 @@ ReplacementFile::~ReplacementFile() { discard(); }
 void ReplacementFile::discard() noexcept {
     fd_.close();
     if (temporary_) {
-        unlink(temporary_->c_str());
+        system_calls().unlinkat(folder_.fd(), temporary_->c_str(), 0);
         temporary_.reset();
     }
 }
@@ -178,89 +164,88 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
         if (!fd) {
             return std::unexpected(fd.error());
         }
-        return ReplacementFile(std::move(*fd), Kind::in_place, std::nullopt, path, true);
+        return ReplacementFile(Folder(), path, std::move(*fd), Kind::in_place, std::nullopt, true);
     };
     if (path.find('\0') != std::string::npos) {
         return write_in_place();  // refused with the usual message
     }
-    const auto followed = follow_symlinks(path);
-    if (!followed) {
+    auto found = find_save_target(path, stop);
+    if (!found) {
+        return std::unexpected(found.error());
+    }
+    if (!*found) {
         return write_in_place();
     }
-    const std::string& target = followed->path;
-    const struct stat& existing = followed->status;
-    const bool exists = followed->status_error == 0;
-    if (!exists && followed->status_error != ENOENT) {
+    SaveTarget& target = **found;
+    const bool exists = target.status_error == 0;
+    if (!exists && target.status_error != ENOENT) {
         return write_in_place();  // open() reports what is wrong, as before
     }
-    if (exists && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1 ||
-                   rename_would_differ_from_writing(target, existing))) {
+    if (exists && (!S_ISREG(target.status.st_mode) || target.status.st_nlink > 1 ||
+                   rename_would_differ_from_writing(target))) {
         return write_in_place();
     }
-    if (!exists && can_link_unnamed_files()) {
-        const std::string directory = directory_of(target);
-        auto fd = open_file(directory.empty() ? "." : directory, O_WRONLY | O_TMPFILE, 0666,
-                            IoDirection::write, stop);
-        if (fd) {
-            return ReplacementFile(std::move(*fd), Kind::unnamed, std::nullopt, target, false);
-        }
-        if (fd.error().kind == ErrorKind::interrupted) {
+    // A file that replaces another may carry what others must not read until
+    // it has that file's owner and access: it starts with no more than the
+    // owner's part of the final mode.
+    const mode_t mode = exists ? (target.status.st_mode & 0600) : 0666;
+    const Folder& folder = target.folder;
+    Result<FileDescriptor> fd = os_failure(IoDirection::write, EOPNOTSUPP);
+    std::optional<std::string> temporary;
+    if (can_link_unnamed_files()) {
+        fd = open_file_at(folder.fd(), folder.at("."), O_WRONLY | O_TMPFILE, mode,
+                          IoDirection::write, stop);
+        if (!fd && fd.error().kind == ErrorKind::interrupted) {
             return std::unexpected(fd.error());
         }
         // Not supported here (EOPNOTSUPP, EISDIR), or refused: the named
-        // file below meets the same refusal and reports it for the target.
+        // file below meets the same refusal and answers it.
     }
-    for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
-        std::string temporary = temporary_name_for(target);
-        auto fd = open_file(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666, IoDirection::write,
-                            stop);
-        if (fd) {
-            if (exists) {
-                // Best effort, as for any copy: without the right to set the
-                // owner, the file becomes the saving user's.
-                if (fchown(fd->get(), existing.st_uid, existing.st_gid) != 0) {
-                    (void)fchown(fd->get(), static_cast<uid_t>(-1), existing.st_gid);
-                }
-                fchmod(fd->get(), existing.st_mode & 07777);
+    if (!fd) {
+        const auto named = with_temporary_name(folder, target.name, [&](const std::string& at) {
+            fd = open_file_at(folder.fd(), at, O_WRONLY | O_CREAT | O_EXCL, mode,
+                              IoDirection::write, stop);
+            return fd ? Status{} : std::unexpected(fd.error());
+        });
+        if (!named) {
+            if (exists && directory_refuses_new_files(named.error().os_code)) {
+                return write_in_place();
             }
-            return ReplacementFile(std::move(*fd), Kind::named, std::move(temporary), target,
-                                   exists);
+            return std::unexpected(named.error());
         }
-        const int code = fd.error().os_code;
-        if (code == EEXIST) {
-            continue;
-        }
-        if (exists && directory_refuses_new_files(code)) {
-            return write_in_place();
-        }
-        return std::unexpected(fd.error());
+        temporary = *named;
     }
-    return os_failure(IoDirection::write, EEXIST);
+    ReplacementFile file(std::move(target.folder), std::move(target.name), std::move(*fd),
+                         temporary ? Kind::named : Kind::unnamed, std::move(temporary), exists);
+    if (exists && !take_access_of(target.status, target.path, file.fd())) {
+        file.discard();
+        return write_in_place();
+    }
+    return file;
 }
 
-// Links the unnamed file at the target or, should a file have appeared
-// there meanwhile, under a temporary name to be renamed over it.
-Status ReplacementFile::link_unnamed() {
-    const int code = link_unnamed_file(fd_.get(), target_);
-    if (code == 0) {
-        return {};
-    }
-    if (code != EEXIST) {
-        return os_failure(IoDirection::write, code);
-    }
-    for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
-        std::string temporary = temporary_name_for(target_);
-        const int temporary_code = link_unnamed_file(fd_.get(), temporary);
-        if (temporary_code == 0) {
-            temporary_ = std::move(temporary);
-            kind_ = Kind::named;
-            return {};
-        }
-        if (temporary_code != EEXIST) {
-            return os_failure(IoDirection::write, temporary_code);
+// Gives the unnamed file a name: the target's where no file was there (sets
+// `at_target`), else a hidden one, to be renamed over the target.
+Status ReplacementFile::link_unnamed(bool& at_target) {
+    if (!replaces_existing_) {
+        const int code = link_unnamed_file(fd_.get(), folder_, folder_.at(name_));
+        at_target = code == 0;
+        if (code != 0 && code != EEXIST) {
+            return os_failure(IoDirection::write, code);
         }
     }
-    return os_failure(IoDirection::write, EEXIST);
+    if (!at_target) {
+        auto temporary = with_temporary_name(folder_, name_, [&](const std::string& at) -> Status {
+            const int code = link_unnamed_file(fd_.get(), folder_, at);
+            return code == 0 ? Status{} : os_failure(IoDirection::write, code);
+        });
+        if (!temporary) {
+            return std::unexpected(temporary.error());
+        }
+        temporary_ = std::move(*temporary);
+        kind_ = Kind::named;
+    }
+    return {};
 }
 
 Status ReplacementFile::commit() {
@@ -268,22 +253,24 @@ Status ReplacementFile::commit() {
     // it fail after it was linked at the target, it is taken away again, if
     // the target is still this file.
     struct stat written {};
+    bool at_target = false;
     if (kind_ == Kind::unnamed) {
-        if (fstat(fd_.get(), &written) != 0) {
+        if (!replaces_existing_ && fstat(fd_.get(), &written) != 0) {
             const int code = errno;
             discard();
             return os_failure(IoDirection::write, code);
         }
-        if (auto linked = link_unnamed(); !linked) {
+        if (auto linked = link_unnamed(at_target); !linked) {
             discard();
             return linked;
         }
     }
+    const std::string target = folder_.at(name_);
     if (const int code = fd_.close(); code != 0) {
-        struct stat at_target {};
-        if (kind_ == Kind::unnamed && lstat(target_.c_str(), &at_target) == 0 &&
-            at_target.st_dev == written.st_dev && at_target.st_ino == written.st_ino) {
-            unlink(target_.c_str());
+        struct stat now {};
+        if (at_target && fstatat(folder_.fd(), target.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == written.st_dev && now.st_ino == written.st_ino) {
+            system_calls().unlinkat(folder_.fd(), target.c_str(), 0);
         }
         discard();
         return os_failure(IoDirection::write, code);
@@ -293,8 +280,10 @@ Status ReplacementFile::commit() {
         // and its blocks, which for a large file takes a third as long as
         // writing it (85-300 ms at 1 GiB). Held open, the file is freed
         // only when it is closed, and that is left to the worker thread.
-        FileDescriptor replaced(::open(target_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (rename(temporary_->c_str(), target_.c_str()) != 0) {
+        SystemCalls& calls = system_calls();
+        FileDescriptor replaced(
+            calls.openat(folder_.fd(), target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
+        if (calls.renameat(folder_.fd(), temporary_->c_str(), folder_.fd(), target.c_str()) != 0) {
             const int code = errno;
             discard();
             return os_failure(IoDirection::write, code);

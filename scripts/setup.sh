@@ -6,7 +6,7 @@ set -euo pipefail
 
 kyr_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-kyr_apt_packages=(g++ libgtest-dev clang-16 libclang-rt-16-dev)
+kyr_apt_packages=(g++ libgtest-dev clang-16 libclang-rt-16-dev acl)
 kyr_missing=()
 for package in "${kyr_apt_packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || kyr_missing+=("$package")

@@ -19,6 +19,7 @@
 
 #include "core/disk_io.hpp"
 #include "core/page_cache.hpp"
+#include "core/posix_file.hpp"
 #include "core/state_file.hpp"
 #include "core/system_calls.hpp"
 #include "core/worker_thread.hpp"
@@ -505,11 +506,10 @@ TEST_F(FileFaultsPastPageCache, StopRequestEndsTheRead) {
 class FailingClose : public SystemCalls {
 public:
     int open(const char* path, int flags, mode_t mode) override {
-        const int fd = SystemCalls::open(path, flags, mode);
-        if (fd >= 0 && (flags & O_ACCMODE) == O_WRONLY) {
-            writers_.push_back(fd);
-        }
-        return fd;
+        return watch(SystemCalls::open(path, flags, mode), flags);
+    }
+    int openat(int directory, const char* path, int flags, mode_t mode) override {
+        return watch(SystemCalls::openat(directory, path, flags, mode), flags);
     }
     int close(int fd) override {
         const bool writer = std::erase(writers_, fd) > 0;
@@ -522,6 +522,12 @@ public:
     }
 
 private:
+    int watch(int fd, int flags) {
+        if (fd >= 0 && (flags & O_ACCMODE) == O_WRONLY) {
+            writers_.push_back(fd);
+        }
+        return fd;
+    }
     std::vector<int> writers_;
 };
 
@@ -547,12 +553,12 @@ TEST_F(FileFaults, FailedCloseIsAWriteErrorAndKeepsThePreviousFile) {
 // shown with chmod).
 class RefusingDirectory : public SystemCalls {
 public:
-    int open(const char* path, int flags, mode_t mode) override {
+    int openat(int directory, const char* path, int flags, mode_t mode) override {
         if ((flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
             errno = EACCES;
             return -1;
         }
-        return SystemCalls::open(path, flags, mode);
+        return SystemCalls::openat(directory, path, flags, mode);
     }
 };
 
@@ -568,6 +574,101 @@ TEST_F(FileFaults, DirectoryRefusingNewFilesIsWrittenInPlace) {
     const auto created = write_state_file(state, path("new.kyr"));
     ASSERT_FALSE(created);
     EXPECT_EQ(created.error().message, "Write error: Permission denied (os error 13)");
+}
+
+// --- the stop check after interrupted and short transfers -------------------
+
+// A signal arrives during the first read, pread or write: the call moves
+// `moved` bytes and returns that (0: fails with EINTR), as a pipe's does. The
+// signal's handler then waits for the stop check; later calls go through.
+class SignalDuringTransfer : public SystemCalls {
+public:
+    explicit SignalDuringTransfer(std::size_t moved) : moved_(moved) {}
+    ssize_t read(int fd, void* buffer, std::size_t bytes) override {
+        return transfer(bytes, [&](std::size_t n) { return SystemCalls::read(fd, buffer, n); });
+    }
+    ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t offset) override {
+        return transfer(bytes, [&](std::size_t n) { return SystemCalls::pread(fd, buffer, n, offset); });
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t bytes) override {
+        return transfer(bytes, [&](std::size_t n) { return SystemCalls::write(fd, buffer, n); });
+    }
+    bool pending = false;
+    int transfers = 0;
+
+private:
+    template <class Call>
+    ssize_t transfer(std::size_t bytes, Call&& call) {
+        if (transfers++ > 0) {
+            return call(bytes);
+        }
+        pending = true;
+        if (moved_ == 0) {
+            errno = EINTR;
+            return -1;
+        }
+        return call(std::min(bytes, moved_));
+    }
+    std::size_t moved_;
+};
+
+struct TransferCase {
+    const char* operation;  // "read", "pread" or "write"
+    std::size_t moved;
+};
+
+class FileFaultsSignalDuringTransfer : public FileFaults,
+                                       public ::testing::WithParamInterface<TransferCase> {};
+
+TEST_P(FileFaultsSignalDuringTransfer, StopCheckRunsBeforeTheNextCall) {
+    const std::string operation = GetParam().operation;
+    const std::string target = path("data");
+    std::vector<std::byte> buffer(4096, std::byte{0x5a});
+    std::ofstream(target, std::ios::binary).write(reinterpret_cast<const char*>(buffer.data()), 4096);
+    const int fd = ::open(target.c_str(), operation == "write" ? O_WRONLY : O_RDONLY);
+    ASSERT_GE(fd, 0);
+    SignalDuringTransfer calls(GetParam().moved);
+    Status outcome;
+    {
+        ScopedSystemCalls scope(calls);
+        const StopCheck stop = [&] { return calls.pending; };
+        if (operation == "write") {
+            outcome = write_all(fd, buffer, stop);
+        } else {
+            const auto got = operation == "read" ? read_up_to(fd, buffer, stop)
+                                                 : read_up_to_at(fd, buffer, 0, stop);
+            outcome = got ? Status{} : std::unexpected(got.error());
+        }
+    }
+    ::close(fd);
+    ASSERT_FALSE(outcome);
+    EXPECT_EQ(outcome.error().kind, ErrorKind::interrupted);
+    EXPECT_EQ(calls.transfers, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, FileFaultsSignalDuringTransfer,
+    ::testing::Values(TransferCase{"read", 0}, TransferCase{"read", 100}, TransferCase{"pread", 0},
+                      TransferCase{"pread", 100}, TransferCase{"write", 0}, TransferCase{"write", 100}),
+    [](const auto& info) {
+        return std::string(info.param.operation) + (info.param.moved == 0 ? "Interrupted" : "CutShort");
+    });
+
+// --- the seam itself ----------------------------------------------------------
+
+TEST(SystemCallsSeam, NestedScopesPutBackTheCallsBeforeThem) {
+    SystemCalls& real = system_calls();
+    ShortTransfers outer_calls(7);
+    ShortTransfers inner_calls(9);
+    {
+        const ScopedSystemCalls outer(outer_calls);
+        {
+            const ScopedSystemCalls inner(inner_calls);
+            EXPECT_EQ(&system_calls(), &inner_calls);
+        }
+        EXPECT_EQ(&system_calls(), &outer_calls);
+    }
+    EXPECT_EQ(&system_calls(), &real);
 }
 
 }  // namespace
