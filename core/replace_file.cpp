@@ -111,6 +111,43 @@ bool rename_would_differ_from_writing(const SaveTarget& target) {
     return (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != user;
 }
 
+struct NewFile {
+    FileDescriptor fd;
+    std::optional<std::string> temporary;  // its hidden name, if it has one
+};
+
+// The file a save writes: unnamed where the filesystem allows, else under a
+// hidden name beside the target `name`.
+Result<NewFile> create_new_file(const Folder& folder, const std::string& name, mode_t mode,
+                                const StopCheck& stop) {
+    if (can_link_unnamed_files()) {
+        auto fd = open_file_at(folder.fd(), folder.at("."), O_WRONLY | O_TMPFILE, mode,
+                               IoDirection::write, stop);
+        if (fd) {
+            return NewFile{std::move(*fd), std::nullopt};
+        }
+        if (fd.error().kind == ErrorKind::interrupted) {
+            return std::unexpected(fd.error());
+        }
+        // Not supported here (EOPNOTSUPP, EISDIR), or refused: the named
+        // file below meets the same refusal and answers it.
+    }
+    std::optional<FileDescriptor> fd;
+    auto temporary = with_temporary_name(folder, name, [&](const std::string& at) -> Status {
+        auto opened = open_file_at(folder.fd(), at, O_WRONLY | O_CREAT | O_EXCL, mode,
+                                   IoDirection::write, stop);
+        if (!opened) {
+            return std::unexpected(opened.error());
+        }
+        fd.emplace(std::move(*opened));
+        return {};
+    });
+    if (!temporary) {
+        return std::unexpected(temporary.error());
+    }
+    return NewFile{std::move(*fd), std::move(*temporary)};
+}
+
 // Gives the new file open as `fd` what decides who may reach the replaced
 // file, its mode last: until then the file is 0600 (or what the ACL, once
 // set, allows, which is the final access), so nobody gets more access than
@@ -189,34 +226,22 @@ Result<ReplacementFile> ReplacementFile::open(const std::string& path, const Sto
     // it has that file's owner and access: it starts with no more than the
     // owner's part of the final mode.
     const mode_t mode = exists ? (target.status.st_mode & 0600) : 0666;
-    const Folder& folder = target.folder;
-    Result<FileDescriptor> fd = os_failure(IoDirection::write, EOPNOTSUPP);
-    std::optional<std::string> temporary;
-    if (can_link_unnamed_files()) {
-        fd = open_file_at(folder.fd(), folder.at("."), O_WRONLY | O_TMPFILE, mode,
-                          IoDirection::write, stop);
-        if (!fd && fd.error().kind == ErrorKind::interrupted) {
-            return std::unexpected(fd.error());
-        }
-        // Not supported here (EOPNOTSUPP, EISDIR), or refused: the named
-        // file below meets the same refusal and answers it.
+    auto created = create_new_file(target.folder, target.name, mode, stop);
+    if (!created && target.folder.held_open() &&
+        (created.error().os_code == EMFILE || created.error().os_code == ENFILE)) {
+        // The folder took the last descriptor free.
+        target.folder.name_by_path();
+        created = create_new_file(target.folder, target.name, mode, stop);
     }
-    if (!fd) {
-        const auto named = with_temporary_name(folder, target.name, [&](const std::string& at) {
-            fd = open_file_at(folder.fd(), at, O_WRONLY | O_CREAT | O_EXCL, mode,
-                              IoDirection::write, stop);
-            return fd ? Status{} : std::unexpected(fd.error());
-        });
-        if (!named) {
-            if (exists && directory_refuses_new_files(named.error().os_code)) {
-                return write_in_place();
-            }
-            return std::unexpected(named.error());
+    if (!created) {
+        if (exists && directory_refuses_new_files(created.error().os_code)) {
+            return write_in_place();
         }
-        temporary = *named;
+        return std::unexpected(created.error());
     }
-    ReplacementFile file(std::move(target.folder), std::move(target.name), std::move(*fd),
-                         temporary ? Kind::named : Kind::unnamed, std::move(temporary), exists);
+    const Kind kind = created->temporary ? Kind::named : Kind::unnamed;
+    ReplacementFile file(std::move(target.folder), std::move(target.name), std::move(created->fd),
+                         kind, std::move(created->temporary), exists);
     if (exists && !take_access_of(target.status, target.path, file.fd())) {
         file.discard();
         return write_in_place();

@@ -32,6 +32,11 @@ public:
     // /dev/stdout and /dev/fd/1 lead to) name open files, not paths.
     bool holds_descriptor_links() const noexcept;
 
+    // Lets the folder's descriptor go, for one that the save needs more; the
+    // folder is named by its path from then on.
+    bool held_open() const noexcept { return fd_.get() >= 0; }
+    void name_by_path() noexcept { fd_.close(); }
+
 private:
     Folder(FileDescriptor fd, std::string path) noexcept
         : fd_(std::move(fd)), path_(std::move(path)) {}

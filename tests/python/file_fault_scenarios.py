@@ -6,6 +6,7 @@ other processes: things the test runner must survive and must not inherit.
 `run_scenario` starts `python file_fault_scenarios.py NAME JSON_ARGS`; the
 scenario returns plain data, printed as one JSON line, and the tests judge it.
 """
+import errno
 import functools
 import hashlib
 import json
@@ -139,6 +140,33 @@ def save_under_limit(target, limit, via):
     finally:
         resource.setrlimit(kind, previous)
     return {"error": failure and described(failure), "source_path": state.source_path}
+
+
+def one_descriptor_free(target, qubits, rounds):
+    """Saves over `target` and loads and verifies it `rounds` times while
+    only one descriptor is free (RLIMIT_NOFILE); reports every failure."""
+    state = distinct_state(qubits, 0)
+    state.save(target)
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 16, hard))
+    taken = []
+    try:
+        while True:
+            taken.append(os.open("/dev/null", os.O_RDONLY))
+    except OSError as error:
+        if error.errno != errno.EMFILE:
+            raise
+    os.close(taken.pop())
+    failures = []
+    for _ in range(rounds):
+        for step in (lambda: state.save(target), lambda: kyr.load(target),
+                     lambda: kyr.verify(target) or failures.append("not verified")):
+            try:
+                step()
+            except OSError as error:
+                failures.append(described(error))
+    return {"failures": failures}
 
 
 def save_as_user(uid, target):
@@ -449,6 +477,59 @@ def alarm_during(operation, path, qubits, first_alarm):
     return {"outcome": outcome, "seconds": seconds, **seen,
             "after": sorted(os.listdir(directory)),
             "mapped growth": mapped_bytes() - mapped_before}
+
+
+def alarm_during_stalled_pipe(operation, fifo, qubits):
+    """Runs one operation on a FIFO whose peer stalls for 30 s after moving
+    part of a `qubits` state file, with a SIGALRM due after 0.5 s whose
+    handler raises Alarm. "save": the peer reads 64 KiB and stalls, with the
+    save blocked in a write that has moved bytes when the signal comes.
+    "load", "verify": the peer writes the header and 64 KiB, stalls for 1 s,
+    writes 4 KiB and stalls; the signal goes to another thread meanwhile, so
+    only a read that returns data can see it. Reports the outcome and how
+    long after the peer's last move the call ended."""
+    moved = multiprocessing.get_context("fork").Value("d", 0.0)
+
+    def peer():
+        if operation == "save":
+            with open(fifo, "rb", buffering=0) as pipe:
+                pipe.read(65536)
+                moved.value = time.monotonic()
+                time.sleep(30)
+        else:
+            with open(fifo, "wb", buffering=0) as pipe:
+                pipe.write(b"KYR\x01" + bytes([qubits, 64, 1, 0]) + bytes(8) + bytes(65536))
+                time.sleep(1)
+                pipe.write(bytes(4096))
+                moved.value = time.monotonic()
+                time.sleep(30)
+
+    def handler(signum, frame):
+        raise Alarm
+
+    peer_pid = forked(peer)
+    signal.signal(signal.SIGALRM, handler)
+    if operation != "save":
+        # A thread that takes the signal, started before the main thread
+        # blocks it (threads inherit the mask).
+        import threading
+
+        threading.Thread(target=threading.Event().wait, args=(60,), daemon=True).start()
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
+    call = file_operation(operation, fifo, qubits)
+    started = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.5)
+    try:
+        call()
+        outcome = "returned"
+    except Alarm:
+        outcome = "Alarm"
+    except Exception as error:
+        outcome = described(error)
+    ended = time.monotonic()
+    os.kill(peer_pid, signal.SIGKILL)
+    reaped(peer_pid, 10)
+    return {"outcome": outcome, "seconds": ended - started, "after peer": ended - moved.value}
 
 
 def feed(fifo, data, slices, pause, endless):

@@ -173,7 +173,88 @@ def test_save_respects_the_permissions_of_file_and_directory(
     assert os.listdir(directory) == ["state.kyr"]
 
 
+def setfacl(*arguments):
+    if shutil.which("setfacl") is None:
+        pytest.skip("setfacl is not installed (Debian: apt-get install acl)")
+    done = subprocess.run(["setfacl", *arguments], capture_output=True, text=True)
+    if done.returncode:
+        pytest.skip(f"no ACLs here: {done.stderr.strip()}")
+
+
+def attributes(path):
+    """The access ACL and user.* attributes of `path`, and its mode."""
+    names = [name for name in os.listxattr(path)
+             if name == "system.posix_acl_access" or name.startswith("user.")]
+    return {"mode": oct(os.stat(path).st_mode), **{name: os.getxattr(path, name) for name in names}}
+
+
+@pytest.mark.parametrize("acl", ["g::---,u:4242:rw", "u:4242:r,g:4243:rw,m::r"])
+def test_save_keeps_the_acl_and_user_attributes(tmp_path, acl):
+    target = tmp_path / "state.kyr"
+    good_file(target)
+    os.chmod(target, 0o640)
+    setfacl("-m", acl, str(target))
+    os.setxattr(target, "user.origin", b"lab 7")
+    before = attributes(target)
+    inode = os.stat(target).st_ino
+    kyr.KyrFile(2).save(str(target))
+    assert attributes(target) == before
+    assert os.stat(target).st_ino != inode  # replaced, not written in place
+    assert target.read_bytes() == kyr.KyrFile(2).to_bytes()
+    assert os.listdir(tmp_path) == ["state.kyr"]
+
+
+def test_folder_default_acl_does_not_widen_a_replaced_file(tmp_path):
+    # A file made before the folder got a default ACL has none; the file that
+    # replaces it must not pick one up, while a new file does, as with open().
+    target = tmp_path / "state.kyr"
+    good_file(target)
+    os.chmod(target, 0o640)
+    before = attributes(target)
+    setfacl("-d", "-m", "u:4242:rw", str(tmp_path))
+    kyr.KyrFile(2).save(str(target))
+    assert attributes(target) == before
+    kyr.KyrFile(2).save(str(tmp_path / "new.kyr"))
+    assert "system.posix_acl_access" in os.listxattr(tmp_path / "new.kyr")
+
+
+def test_one_free_descriptor_is_enough_to_save_then_load(tmp_path):
+    # 20 qubits: the save and the load both hand work to the worker thread,
+    # which closes the replaced file after the save has returned.
+    result = run_scenario("one_descriptor_free", str(tmp_path / "state.kyr"), 20, 5)
+    assert result == {"failures": []}
+    assert os.listdir(tmp_path) == ["state.kyr"]
+
+
 # ----- targets that are not regular files --------------------------------------
+
+@pytest.mark.parametrize("form", ["/dev/fd/{}", "/proc/self/fd/{}", "/proc/{pid}/fd/{}", "link"])
+@pytest.mark.parametrize("kind", ["file", "pipe"])
+def test_save_to_a_descriptor_link_writes_into_the_open_file(tmp_path, form, kind):
+    output = tmp_path / "output"
+    if kind == "pipe":
+        read_end, fd = os.pipe()
+    else:
+        fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    path = form.format(fd, pid=os.getpid())
+    if form == "link":
+        path = str(tmp_path / "link.kyr")
+        os.symlink(f"/dev/fd/{fd}", path)
+    try:
+        kyr.KyrFile(3).save(path)
+        if kind == "pipe":
+            received = os.read(read_end, 4096)
+            os.close(read_end)
+        else:
+            received = output.read_bytes()
+            # Later writes through the descriptor still reach the named file.
+            assert os.fstat(fd).st_nlink == 1
+            assert os.fstat(fd).st_ino == os.stat(output).st_ino
+    finally:
+        os.close(fd)
+    assert received == kyr.KyrFile(3).to_bytes()
+    assert leftovers(tmp_path) == []
+
 
 @pytest.mark.parametrize("path, stdout, mode, link", [
     ("/dev/null", "pipe", "crw-rw-rw-", None),
