@@ -149,9 +149,10 @@ Result<NewFile> create_new_file(const Folder& folder, const std::string& name, m
 }
 
 // Gives the new file open as `fd` what decides who may reach the replaced
-// file, its mode last: until then the file is 0600 (or what the ACL, once
-// set, allows, which is the final access), so nobody gets more access than
-// the final file grants. False when the ACL or attributes cannot be carried.
+// file, its mode last: until then the file has at most the owner's part of
+// the final mode (or, once the ACL is set, the final access), so nobody gets
+// more access than the final file grants. False when the ACL or attributes
+// cannot be carried over.
 bool take_access_of(const struct stat& existing, const std::string& path, int fd) {
     SystemCalls& calls = system_calls();
     // Best effort, as for any copy: without the right to set the owner, the
