@@ -11,11 +11,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -69,8 +70,12 @@ protected:
     fs::path dir_;
 };
 
+// ".{target}.saving-XXXXXX", with six letters or digits.
 bool is_temporary_name(const std::string& name, const std::string& target) {
-    return std::regex_match(name, std::regex("\\." + target + "\\.saving-[A-Za-z0-9]{6}"));
+    const std::string stem = "." + target + ".saving-";
+    return name.size() == stem.size() + 6 && name.starts_with(stem) &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(stem.size()), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) != 0; });
 }
 
 // A filesystem without unnamed files (O_TMPFILE), where the new file has a
