@@ -1,7 +1,7 @@
 // Faulting in the pages of fresh, very large arrays on a second core while the
 // caller fills them. A new page costs the kernel a clearing (and, in a virtual
 // machine, the host its own allocation); for a 30-qubit load that work alone
-// took longer than reading the file from disk. A helper thread walks the
+// took longer than reading the file from disk. A worker job walks the
 // arrays from their ends towards the caller's position with
 // MADV_POPULATE_WRITE, which maps pages without touching their contents, so
 // the two never disturb each other's data and the work splits between the

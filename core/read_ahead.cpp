@@ -13,6 +13,10 @@
 namespace kyr {
 namespace {
 
+// Chunk numbers, and the counts and claims recorded for them, fit in 32 bits
+// below this; regions with more chunks are read on the calling thread.
+constexpr std::uint64_t max_chunks = std::numeric_limits<std::uint32_t>::max() - 2;
+
 std::uint64_t chunk_count(const ChunkedRead& plan) {
     return (plan.total + plan.chunk_bytes - 1) / plan.chunk_bytes;
 }
@@ -73,9 +77,6 @@ Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, std::uint64_t
 // that a forked child knows which chunk its parent's worker left unfinished.
 class SharedChunks {
 public:
-    // Chunk numbers and their recorded claims fit in 32 bits.
-    static constexpr std::uint64_t max_chunks = std::numeric_limits<std::uint32_t>::max() - 2;
-
     SharedChunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume)
         : fd_(fd), plan_(plan), consume_(consume), chunks_(chunk_count(plan)) {}
 
@@ -178,7 +179,7 @@ private:
 
 Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop) {
-    if (chunk_count(plan) > SharedChunks::max_chunks) {
+    if (chunk_count(plan) > max_chunks) {
         return read_inline(fd, plan, 0, consume, stop);
     }
     SharedChunks chunks(fd, plan, consume);
@@ -221,14 +222,7 @@ public:
 
     // The worker's part: reads until the last chunk, a failure, or halt().
     void produce() noexcept {
-        for (std::uint32_t k = 0; k < chunks_; ++k) {
-            for (std::uint32_t seen; (seen = freed_.load(std::memory_order_acquire)) + 2 <= k ||
-                                     seen == halted;) {
-                if (seen == halted) {
-                    return;
-                }
-                freed_.wait(seen, std::memory_order_acquire);
-            }
+        for (std::uint32_t k = 0; k < chunks_ && slot_free(k); ++k) {
             Slot& slot = slots_[k % 2];
             const auto chunk = chunk_span(plan_, slot.buffer, k);
             try {
@@ -286,9 +280,22 @@ public:
         freed_.notify_one();
     }
 
-    static constexpr std::uint64_t max_chunks = std::numeric_limits<std::uint32_t>::max() - 2;
-
 private:
+    // Waits until the caller has freed the slot of chunk `k`; false once it
+    // has halted.
+    bool slot_free(std::uint32_t k) noexcept {
+        for (;;) {
+            const std::uint32_t freed = freed_.load(std::memory_order_acquire);
+            if (freed == halted) {
+                return false;
+            }
+            if (k < freed + 2) {
+                return true;
+            }
+            freed_.wait(freed, std::memory_order_acquire);
+        }
+    }
+
     struct Slot {
         explicit Slot(std::size_t bytes) : buffer(bytes) {}
 
@@ -309,7 +316,7 @@ private:
 
 Result<std::uint64_t> read_ahead(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                  const StopCheck& stop) {
-    if (chunk_count(plan) > ReadAhead::max_chunks) {
+    if (chunk_count(plan) > max_chunks) {
         return read_inline(fd, plan, 0, consume, stop);
     }
     ReadAhead reader(fd, plan);
