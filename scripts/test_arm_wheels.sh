@@ -26,7 +26,8 @@ missing=()
 for package in qemu-user-static llvm-16; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
-if $added_arm64 || [ ${#missing[@]} -gt 0 ]; then
+# Package lists from before arm64 was added lack its packages.
+if $added_arm64 || [ ${#missing[@]} -gt 0 ] || ! apt-cache show libc6:arm64 >/dev/null 2>&1; then
     apt-get update -qq
 fi
 if [ ${#missing[@]} -gt 0 ]; then
@@ -107,10 +108,17 @@ pip_wheel=$(ls "$wheelhouse"/pip-*.whl)
     dist/kyr-*-cp311-*_aarch64.whl "pytest>=8"
 
 echo "== Python tests on aarch64 (cp311 wheel, emulated)"
-# qemu-user keeps the address-space limit (RLIMIT_AS) for itself and does not
-# apply the one the program sets, so a save under a memory limit cannot fail.
-(cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-    -k "not (test_failed_save_keeps_the_previous_file and memory)" .)
+# Left out, as emulation makes them meaningless:
+not_here=(
+    # qemu-user keeps the address-space limit (RLIMIT_AS) for itself and does
+    # not apply the one the program sets, so a save under it cannot fail.
+    "test_failed_save_keeps_the_previous_file and memory"
+    # Wall clock: a command on a 2-qubit file must be done within the progress
+    # bar's 1 s delay, which an emulated start of the command may not be.
+    "test_progress_shows_on_a_terminal_only_for_long_work"
+)
+selection=$(printf ' and not (%s)' "${not_here[@]}")
+(cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider -k "${selection# and }" .)
 
 echo "== the same files and bits on x86-64 and aarch64"
 source scripts/setup.sh
