@@ -15,6 +15,7 @@
 #define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
 #define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
 #endif
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <array>
@@ -122,6 +123,11 @@ public:
         total_bytes_ += block.bytes;
     }
 
+    // Held across fork(): a child forked while another thread was inside
+    // the stock would find it held for good, and perhaps half changed.
+    void hold() noexcept { mutex_.lock(); }
+    void release() noexcept { mutex_.unlock(); }
+
 private:
     void remove(std::size_t index) noexcept {
         total_bytes_ -= blocks_[index].bytes;
@@ -141,6 +147,9 @@ private:
 // freed while the process exits can still use it.
 static_assert(std::is_trivially_destructible_v<Stock>);
 constinit Stock freed_blocks;
+
+[[maybe_unused]] const int fork_handlers = pthread_atfork(
+    [] { freed_blocks.hold(); }, [] { freed_blocks.release(); }, [] { freed_blocks.release(); });
 
 }  // namespace
 

@@ -4,8 +4,12 @@
 #include "core/mapped_blocks.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 namespace kyr {
@@ -46,6 +50,33 @@ TEST(MappedBlocks, StockKeepsTheNewestEightAndHandsThemOutAgain) {
         static_cast<char*>(block.data)[block_bytes - 1] = 1;  // writable, whole
         unmap_or_keep(block);
     }
+}
+
+TEST(MappedBlocks, ChildForkedWhileAnotherThreadUsesTheStockCanUseIt) {
+    // A fork that came while the other thread held the stock would leave it
+    // held for good in the child.
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            unmap_or_keep(map_uninitialized(block_bytes));
+        }
+    });
+    int stuck = 0;
+    for (int i = 0; i < 100; ++i) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(2);
+            unmap_or_keep(map_uninitialized(block_bytes));
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        stuck += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    stop = true;
+    churn.join();
+    EXPECT_EQ(stuck, 0);
 }
 
 }  // namespace
