@@ -74,8 +74,15 @@ bool carry_attributes(const std::string& source, int fd) {
         }
         has_acl = has_acl || acl;
     }
-    return has_acl || calls.fremovexattr(fd, access_acl) == 0 || errno == ENODATA ||
-           errno == ENOTSUP;
+    if (has_acl) {
+        return true;
+    }
+    // Removing an ACL that is not there costs a journal transaction on ext4:
+    // only one that the folder's default ACL gave is removed.
+    if (calls.fgetxattr(fd, access_acl, nullptr, 0) < 0) {
+        return errno == ENODATA || errno == ENOTSUP;
+    }
+    return calls.fremovexattr(fd, access_acl) == 0;
 }
 
 }  // namespace kyr

@@ -70,6 +70,10 @@ ssize_t SystemCalls::getxattr(const char* path, const char* name, void* value, s
     return ::lgetxattr(path, name, value, bytes);
 }
 
+ssize_t SystemCalls::fgetxattr(int fd, const char* name, void* value, std::size_t bytes) {
+    return ::fgetxattr(fd, name, value, bytes);
+}
+
 int SystemCalls::fsetxattr(int fd, const char* name, const void* value, std::size_t bytes,
                            int flags) {
     return ::fsetxattr(fd, name, value, bytes, flags);

@@ -32,6 +32,7 @@ public:
     // followed), as llistxattr() and lgetxattr().
     virtual ssize_t listxattr(const char* path, char* names, std::size_t bytes);
     virtual ssize_t getxattr(const char* path, const char* name, void* value, std::size_t bytes);
+    virtual ssize_t fgetxattr(int fd, const char* name, void* value, std::size_t bytes);
     virtual int fsetxattr(int fd, const char* name, const void* value, std::size_t bytes,
                           int flags);
     virtual int fremovexattr(int fd, const char* name);
