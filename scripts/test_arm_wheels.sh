@@ -14,6 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 arm=$root/build/arm
+mkdir -p "$arm"
 pip_quiet=(-q --disable-pip-version-check)
 
 echo "== tools: qemu-user-static, llvm-objdump, arm64 packages"
