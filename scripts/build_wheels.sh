@@ -44,8 +44,8 @@ pip_install() { "$1" -m pip install -q --disable-pip-version-check "${@:2}"; }
 test_wheel() {
     rm -rf "$3"
     "$1" -m venv "$3"
-    pip_install "$3/bin/python" "$2" "pytest>=8" "${@:4}"
-    (cd tests/python && "$3/bin/python" -m pytest -q -p no:cacheprovider .)
+    pip_install "$3/bin/python" "$2" "pytest>=8" pytest-xdist "${@:4}"
+    (cd tests/python && "$3/bin/python" -m pytest -q -p no:cacheprovider -n 2 .)
 }
 
 mkdir -p "$work" dist

@@ -23,7 +23,7 @@ if [ ! -x "$kyr_root/.venv/bin/python" ]; then
 fi
 KYR_PYTHON="$kyr_root/.venv/bin/python"
 "$KYR_PYTHON" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.11" "cmake>=3.24" ninja "numpy>=2.0" "pytest>=8" "qiskit>=1.0" cirq-core mypy
+    "scikit-build-core>=0.11" "cmake>=3.24" ninja "numpy>=2.0" "pytest>=8" pytest-xdist "qiskit>=1.0" cirq-core mypy
 
 kyr_werror=OFF
 [ "${CI:-}" = "true" ] && kyr_werror=ON

@@ -77,7 +77,9 @@ section "configuring with each compiler"
 "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/build
 
 section "Python tests"
-(cd tests/python && "$KYR_PYTHON" -m pytest -q -p no:cacheprovider .)
+# The suite runs in two processes (pytest-xdist): much of it waits on child
+# processes, pipes and disks, so two keep both processors busy.
+(cd tests/python && "$KYR_PYTHON" -m pytest -q -p no:cacheprovider -n 2 .)
 
 section "type stubs: stubtest and mypy --strict"
 "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/typing
@@ -97,7 +99,7 @@ sanitized() {
     PYTHONPATH="$PWD/build/python-sanitized/crates/kyr-python" "$@"
 }
 sanitized "$KYR_PYTHON" -c 'import kyr; assert "python-sanitized" in kyr.__file__, kyr.__file__'
-sanitized "$KYR_PYTHON" -m pytest -q -p no:cacheprovider tests/python
+sanitized "$KYR_PYTHON" -m pytest -q -p no:cacheprovider -n 2 tests/python
 
 section "documentation"
 bash scripts/docs.sh
