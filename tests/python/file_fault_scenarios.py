@@ -444,6 +444,18 @@ def open_positions(directory):
     return positions
 
 
+def outcome_of(call):
+    """"returned", "Alarm" when the alarm's handler ended the call, or the
+    error it raised otherwise."""
+    try:
+        call()
+        return "returned"
+    except Alarm:
+        return "Alarm"
+    except Exception as error:
+        return described(error)
+
+
 def alarm_during(operation, path, qubits, first_alarm):
     """Runs one operation ("load", "verify", "save function", "save method";
     saves write a fresh state of `qubits`) with a SIGALRM due after
@@ -465,13 +477,7 @@ def alarm_during(operation, path, qubits, first_alarm):
     started = time.monotonic()
     due = started + first_alarm
     signal.setitimer(signal.ITIMER_REAL, first_alarm)
-    try:
-        call()
-        outcome = "returned"
-    except Alarm:
-        outcome = "Alarm"
-    except Exception as error:
-        outcome = described(error)
+    outcome = outcome_of(call)
     seconds = time.monotonic() - started
     signal.setitimer(signal.ITIMER_REAL, 0)
     return {"outcome": outcome, "seconds": seconds, **seen,
@@ -519,13 +525,7 @@ def alarm_during_stalled_pipe(operation, fifo, qubits):
     call = file_operation(operation, fifo, qubits)
     started = time.monotonic()
     signal.setitimer(signal.ITIMER_REAL, 0.5)
-    try:
-        call()
-        outcome = "returned"
-    except Alarm:
-        outcome = "Alarm"
-    except Exception as error:
-        outcome = described(error)
+    outcome = outcome_of(call)
     ended = time.monotonic()
     os.kill(peer_pid, signal.SIGKILL)
     reaped(peer_pid, 10)
