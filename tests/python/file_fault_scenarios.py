@@ -493,7 +493,7 @@ def alarm_during_stalled_pipe(operation, fifo, qubits):
     "load", "verify": the peer writes the header and 64 KiB, stalls for 1 s,
     writes 4 KiB and stalls; the signal goes to another thread meanwhile, so
     only a read that returns data can see it. Reports the outcome and how
-    long after the peer's last move the call ended."""
+    long after the peer began its last move the call ended."""
     moved = multiprocessing.get_context("fork").Value("d", 0.0)
 
     def peer():
@@ -506,8 +506,10 @@ def alarm_during_stalled_pipe(operation, fifo, qubits):
             with open(fifo, "wb", buffering=0) as pipe:
                 pipe.write(b"KYR\x01" + bytes([qubits, 64, 1, 0]) + bytes(8) + bytes(65536))
                 time.sleep(1)
-                pipe.write(bytes(4096))
+                # Stamped before the write: the reader may take the bytes and
+                # end before this process runs again.
                 moved.value = time.monotonic()
+                pipe.write(bytes(4096))
                 time.sleep(30)
 
     def handler(signum, frame):
