@@ -20,7 +20,6 @@
 #include "posix_file.hpp"
 #include "prefault.hpp"
 #include "read_ahead.hpp"
-#include "replace_file.hpp"
 #include "state_file.hpp"
 #include "worker_thread.hpp"
 
@@ -49,24 +48,6 @@ std::size_t shared_chunk_bytes(std::uint64_t total) {
 // between requests. Two are in use at once, beside a state that fills most
 // of the memory, so they are no larger than that needs.
 constexpr std::size_t direct_chunk_bytes = std::size_t{8} << 20;
-
-// The first chunk a save writes; later ones double up to disk_chunk_bytes.
-constexpr std::size_t first_chunk_bytes = std::size_t{1} << 20;
-
-// Bytes [offset, offset + bytes) of a state file, written as its chunk
-// number `index`.
-struct FileChunk {
-    std::size_t index;
-    std::uint64_t offset;
-    std::size_t bytes;
-};
-
-// New files from this size up get their blocks reserved before writing:
-// filling reserved blocks skips ext4's per-page delayed allocation (a 64 MiB
-// file was written in 13.5 ms instead of 20 ms, 128 KiB in 27 us instead of
-// 31 us), while below it the extra call costs as much as it saves (96 KiB)
-// or more (16 KiB: 21 us instead of 17 us).
-constexpr std::uint64_t reserve_new_file_bytes = std::uint64_t{128} << 10;
 
 // Verification splits chunks into blocks small enough to stay in L1.
 constexpr std::size_t norm_block_amplitudes = 1024;
@@ -388,83 +369,6 @@ Result<bool> norm_within_tolerance(const OpenedStateFile& file, const StopCheck&
 }
 
 }  // namespace
-
-Status write_state_file(QuantumState& state, const std::string& path, const StopCheck& stop) {
-    // Everything that can fail before the first byte is written happens
-    // before the target is touched.
-    const std::uint64_t size = encoded_size(state);
-    const auto chunk_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(size, disk_chunk_bytes));
-    // The worker thread encodes each next chunk while the caller writes this
-    // one; nothing overlaps the encoding of the first chunk. Chunks therefore
-    // start at 1 MiB and double up to `chunk_bytes`: a whole 4 MiB first
-    // chunk took 0.3 ms to encode, an eighth of a 16 MiB save, while handing
-    // chunks of 256 KiB to the worker made a 512 KiB save 10% slower. A chunk
-    // takes all that is left when that fits and is less than twice its
-    // planned size, so files up to 2 MiB are written in one piece.
-    const auto chunk_at = [&](std::size_t index, std::uint64_t offset) {
-        const std::size_t doublings = std::min<std::size_t>(index, 16);
-        const std::size_t planned = std::min(chunk_bytes, first_chunk_bytes << doublings);
-        const std::uint64_t left = size - offset;
-        const auto bytes = static_cast<std::size_t>(
-            left <= std::min<std::uint64_t>(chunk_bytes, 2 * planned) ? left : planned);
-        return FileChunk{index, offset, bytes};
-    };
-    const FileChunk first = chunk_at(0, 0);
-    const std::array<std::optional<ChunkBuffer>, 2> buffers{
-        std::optional<ChunkBuffer>(std::in_place, chunk_bytes),
-        first.bytes < size ? std::optional<ChunkBuffer>(std::in_place, chunk_bytes) : std::nullopt};
-    // A chunk's bytes, once encoded; the header is in the first buffer already.
-    const auto encode_chunk = [&](const FileChunk& chunk) {
-        const std::span<std::byte> buffer = buffers[chunk.index % 2]->bytes().first(chunk.bytes);
-        const std::size_t skip = chunk.offset == 0 ? file_header_bytes : 0;
-        const std::size_t begin = (chunk.offset + skip - file_header_bytes) / file_amplitude_bytes;
-        const std::size_t amplitudes = (chunk.bytes - skip) / file_amplitude_bytes;
-        interleave(state.real().subspan(begin, amplitudes), state.imag().subspan(begin, amplitudes),
-                   buffer.subspan(skip));
-        return buffer;
-    };
-    encode_header(state, buffers[0]->bytes().first<file_header_bytes>());
-    auto file = ReplacementFile::open(path, stop);
-    if (!file) {
-        return std::unexpected(file.error());
-    }
-    if (file->replaces_existing_file() || size >= reserve_new_file_bytes) {
-        reserve_space(file->fd(), size);
-    }
-    WriteBehind write_behind(file->fd(), streams_past_page_cache(size));
-    FileChunk chunk = first;
-    std::span<std::byte> encoded = encode_chunk(chunk);
-    for (;;) {
-        if (stop()) {
-            return interrupted();
-        }
-        const std::uint64_t end = chunk.offset + chunk.bytes;
-        const bool last = end == size;
-        Status written;
-        const auto write = [&] { written = write_all(file->fd(), encoded, stop); };
-        const FileChunk next_chunk = last ? chunk : chunk_at(chunk.index + 1, end);
-        std::span<std::byte> next;
-        if (!last) {
-            run_alongside([&] { next = encode_chunk(next_chunk); }, write);
-        } else {
-            write();
-        }
-        if (!written) {
-            return written;
-        }
-        write_behind.written_up_to(end);
-        if (last) {
-            break;
-        }
-        chunk = next_chunk;
-        encoded = next;
-    }
-    if (auto committed = file->commit(); !committed) {
-        return committed;
-    }
-    state.set_source_path(path);
-    return {};
-}
 
 Result<QuantumState> read_state_file(const std::string& path, const StopCheck& stop) {
     const auto file = open_state_file(path, stop);

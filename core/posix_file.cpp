@@ -190,12 +190,17 @@ void reserve_space(int fd, std::uint64_t bytes) noexcept {
 #endif
 }
 
-Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop) {
-    while (!data.empty()) {
-        const std::size_t want = std::min(data.size(), max_transfer_bytes);
-        const ssize_t wrote = system_calls().write(fd, data.data(), want);
+namespace {
+
+// Calls write_some(buffer, bytes, done) until all of `data` is written.
+template <class WriteSome>
+Status write_loop(std::span<const std::byte> data, const StopCheck& stop, WriteSome&& write_some) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const std::size_t want = std::min(data.size() - done, max_transfer_bytes);
+        const ssize_t wrote = write_some(data.data() + done, want, done);
         if (wrote > 0) {
-            data = data.subspan(static_cast<std::size_t>(wrote));
+            done += static_cast<std::size_t>(wrote);
             // A pipe's write that a signal cut short returns what it moved,
             // not EINTR: the next write would block with the handler still
             // waiting to run.
@@ -211,6 +216,23 @@ Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop)
         }
     }
     return {};
+}
+
+}  // namespace
+
+Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop) {
+    return write_loop(data, stop, [&](const std::byte* buffer, std::size_t bytes, std::size_t) {
+        return system_calls().write(fd, buffer, bytes);
+    });
+}
+
+Status write_all_at(int fd, std::span<const std::byte> data, std::uint64_t offset, const StopCheck& stop) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - data.size()) {
+        return os_failure(IoDirection::write, EFBIG);
+    }
+    return write_loop(data, stop, [&](const std::byte* buffer, std::size_t bytes, std::size_t done) {
+        return system_calls().pwrite(fd, buffer, bytes, static_cast<off_t>(offset + done));
+    });
 }
 
 }  // namespace kyr

@@ -83,4 +83,8 @@ void reserve_space(int fd, std::uint64_t bytes) noexcept;
 // Writes all of `data`, continuing after partial writes.
 Status write_all(int fd, std::span<const std::byte> data, const StopCheck& stop);
 
+// The same at `offset`, leaving the file position alone, so that several
+// threads can write one regular file.
+Status write_all_at(int fd, std::span<const std::byte> data, std::uint64_t offset, const StopCheck& stop);
+
 }  // namespace kyr

@@ -8,6 +8,7 @@
 
 #include "chunk_buffer.hpp"
 #include "posix_file.hpp"
+#include "shared_chunks.hpp"
 #include "worker_thread.hpp"
 
 namespace kyr {
@@ -22,21 +23,23 @@ std::uint64_t chunk_count(const ChunkedRead& plan) {
 }
 
 // The bytes of chunk `index` in `buffer`.
-std::span<std::byte> chunk_span(const ChunkedRead& plan, const ChunkBuffer& buffer, std::uint64_t index) {
+std::span<std::byte> chunk_span(const ChunkedRead& plan, std::span<std::byte> buffer,
+                                std::uint64_t index) {
     const std::uint64_t offset = index * plan.chunk_bytes;
-    return buffer.bytes().first(
+    return buffer.first(
         static_cast<std::size_t>(std::min<std::uint64_t>(plan.chunk_bytes, plan.total - offset)));
 }
 
-ChunkBuffer buffer_for(const ChunkedRead& plan) {
-    return ChunkBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(plan.total, plan.chunk_bytes)));
+// The size of a buffer for one chunk.
+std::size_t buffer_bytes(const ChunkedRead& plan) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(plan.total, plan.chunk_bytes));
 }
 
 // Reads chunk `index` into `buffer` and hands it to consume(worker, ...).
 // Returns the region's total when the chunk was whole, else where the file
 // ended.
 Result<std::uint64_t> read_chunk(int fd, const ChunkedRead& plan, std::uint64_t index,
-                                 const ChunkBuffer& buffer, std::size_t worker,
+                                 std::span<std::byte> buffer, std::size_t worker,
                                  const ChunkConsumer& consume, const StopCheck& stop) {
     const std::uint64_t offset = index * plan.chunk_bytes;
     const auto chunk = chunk_span(plan, buffer, index);
@@ -54,12 +57,12 @@ Result<std::uint64_t> read_chunk(int fd, const ChunkedRead& plan, std::uint64_t 
 // Chunks [from_chunk, end) on the calling thread, in order.
 Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, std::uint64_t from_chunk,
                                   const ChunkConsumer& consume, const StopCheck& stop) {
-    const ChunkBuffer buffer = buffer_for(plan);
+    const ChunkBuffer buffer(buffer_bytes(plan));
     for (std::uint64_t k = from_chunk, chunks = chunk_count(plan); k < chunks; ++k) {
         if (stop()) {
             return interrupted();
         }
-        const auto got = read_chunk(fd, plan, k, buffer, 0, consume, stop);
+        const auto got = read_chunk(fd, plan, k, buffer.bytes(), 0, consume, stop);
         if (!got || *got < plan.total) {
             return got;
         }
@@ -69,145 +72,16 @@ Result<std::uint64_t> read_inline(int fd, const ChunkedRead& plan, std::uint64_t
 
 // ----- shared chunks ------------------------------------------------------------
 
-// The chunks of the region, claimed one at a time by the caller and a
-// worker. The caller starts at once; a worker that wakes late takes fewer
-// chunks, so the caller never waits for more than the one chunk the worker
-// holds, and not at all for a worker that has not begun by the time every
-// chunk is claimed. The worker's claims and finished chunks are recorded, so
-// that a forked child knows which chunk its parent's worker left unfinished.
-class SharedChunks {
-public:
-    SharedChunks(int fd, const ChunkedRead& plan, const ChunkConsumer& consume)
-        : fd_(fd), plan_(plan), consume_(consume), chunks_(chunk_count(plan)) {}
-
-    // Claims and reads chunks until none is left, as worker 0 (the caller)
-    // or 1. Returns the region's total, the smaller end of file it met
-    // (chunks are claimed in file order, so the one holding the end is always
-    // read), or the first failure.
-    Result<std::uint64_t> take(std::size_t worker, const StopCheck& stop) {
-        const ChunkBuffer buffer = buffer_for(plan_);
-        while (!halt_.load(std::memory_order_relaxed)) {
-            if (stop()) {
-                halt();
-                return interrupted();
-            }
-            const std::uint64_t k = claim(worker);
-            if (k >= chunks_) {
-                break;
-            }
-            Result<std::uint64_t> got = plan_.total;
-            try {
-                got = read_chunk(fd_, plan_, k, buffer, worker, consume_, stop);
-            } catch (...) {
-                halt();
-                throw;
-            }
-            if (!got || *got < plan_.total) {
-                halt();
-                return got;
-            }
-            if (worker == 1) {
-                worker_finished_.store(static_cast<std::uint32_t>(k + 1), std::memory_order_release);
-            }
-        }
-        return plan_.total;
-    }
-
-    // In a forked child whose parent's worker took part: reads the chunk that
-    // worker had claimed and not finished (every earlier one it finished),
-    // then, when the caller's own share ended well (`own` is the total), the
-    // chunks nobody claimed yet. Returns as take() does, counting `own`.
-    Result<std::uint64_t> take_over(std::uint64_t own, const StopCheck& stop) {
-        const auto held = static_cast<std::uint32_t>(claims_.load(std::memory_order_acquire));
-        std::uint64_t end = own;
-        if (held != 0 && worker_finished_.load(std::memory_order_acquire) != held) {
-            const ChunkBuffer buffer = buffer_for(plan_);
-            const auto got = read_chunk(fd_, plan_, held - 1, buffer, 1, consume_, stop);
-            if (!got) {
-                return got;
-            }
-            end = std::min(end, *got);
-        }
-        if (own == plan_.total) {
-            halt_.store(false, std::memory_order_relaxed);  // the lost worker may have set it
-            const auto rest = take(0, stop);
-            if (!rest) {
-                return rest;
-            }
-            end = std::min(end, *rest);
-        }
-        return end;
-    }
-
-    // Ends the claiming early (on an error, a stop or a throwing consumer).
-    void halt() noexcept { halt_.store(true, std::memory_order_relaxed); }
-
-private:
-    // The next chunk's number. The caller only counts; the worker also
-    // records its claim, in the same word, so that no fork can come between
-    // the two.
-    std::uint64_t claim(std::size_t worker) noexcept {
-        if (worker == 0) {
-            return claims_.fetch_add(next_unit, std::memory_order_acq_rel) >> 32;
-        }
-        std::uint64_t seen = claims_.load(std::memory_order_relaxed);
-        for (;;) {
-            const std::uint64_t k = seen >> 32;
-            if (k >= chunks_) {
-                return k;
-            }
-            if (claims_.compare_exchange_weak(seen, (k + 1) * next_unit + (k + 1),
-                                              std::memory_order_acq_rel)) {
-                return k;
-            }
-        }
-    }
-
-    static constexpr std::uint64_t next_unit = std::uint64_t{1} << 32;
-
-    int fd_;
-    const ChunkedRead& plan_;
-    const ChunkConsumer& consume_;
-    std::uint64_t chunks_;
-    // High half: the next chunk to claim. Low half: 1 + the chunk the worker
-    // claimed last, or 0.
-    std::atomic<std::uint64_t> claims_{0};
-    // 1 + the chunk the worker finished last, or 0.
-    std::atomic<std::uint32_t> worker_finished_{0};
-    std::atomic<bool> halt_{false};
-};
-
 Result<std::uint64_t> read_shared(int fd, const ChunkedRead& plan, const ChunkConsumer& consume,
                                   const StopCheck& stop) {
-    if (chunk_count(plan) > max_chunks) {
-        return read_inline(fd, plan, 0, consume, stop);
-    }
-    SharedChunks chunks(fd, plan, consume);
-    Result<std::uint64_t> helped = plan.total;
-    WorkerJob helper([&] { helped = chunks.take(1, never_stop()); });
-    // Every way out, a throwing consumer included, ends the claiming before
-    // ~WorkerJob withdraws the job or waits for the worker.
-    struct HaltOnExit {
-        SharedChunks& chunks;
-        ~HaltOnExit() { chunks.halt(); }
-    } halt_on_exit{chunks};
-
-    const auto own = chunks.take(0, stop);
-    if (!own) {
-        return own;
-    }
-    switch (helper.wait_or_withdraw()) {  // rethrows what the worker's consumer threw
-    case JobEnd::lost:
-        return chunks.take_over(*own, stop);
-    case JobEnd::withdrawn:
-        return own;
-    case JobEnd::ran:
-        break;
-    }
-    if (!helped) {
-        return helped;
-    }
-    return std::min(*own, *helped);
+    const std::size_t bytes = buffer_bytes(plan);
+    const std::array<ChunkBuffer, 2> buffers{ChunkBuffer(bytes), ChunkBuffer(bytes)};
+    return share_chunks(
+        chunk_count(plan), plan.total,
+        [&](std::size_t worker, std::uint64_t k, const StopCheck& check) {
+            return read_chunk(fd, plan, k, buffers[worker].bytes(), worker, consume, check);
+        },
+        stop);
 }
 
 // ----- read ahead ---------------------------------------------------------------
@@ -224,7 +98,7 @@ public:
     void produce() noexcept {
         for (std::uint32_t k = 0; k < chunks_ && slot_free(k); ++k) {
             Slot& slot = slots_[k % 2];
-            const auto chunk = chunk_span(plan_, slot.buffer, k);
+            const auto chunk = chunk_span(plan_, slot.buffer.bytes(), k);
             try {
                 // Signals are blocked here, so EINTR cannot come up.
                 slot.got = read_up_to_at(fd_, chunk, plan_.start + std::uint64_t{k} * plan_.chunk_bytes,
@@ -263,7 +137,7 @@ public:
                 return std::unexpected(slot.got.error());
             }
             const std::uint64_t offset = std::uint64_t{k} * plan_.chunk_bytes;
-            const auto chunk = chunk_span(plan_, slot.buffer, k);
+            const auto chunk = chunk_span(plan_, slot.buffer.bytes(), k);
             if (*slot.got < chunk.size()) {
                 return offset + *slot.got;
             }

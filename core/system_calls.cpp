@@ -43,6 +43,10 @@ ssize_t SystemCalls::write(int fd, const void* buffer, std::size_t bytes) {
     return ::write(fd, buffer, bytes);
 }
 
+ssize_t SystemCalls::pwrite(int fd, const void* buffer, std::size_t bytes, off_t offset) {
+    return ::pwrite(fd, buffer, bytes, offset);
+}
+
 int SystemCalls::close(int fd) { return ::close(fd); }
 
 int SystemCalls::linkat(int from_directory, const char* from, int to_directory, const char* to,

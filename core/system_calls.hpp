@@ -21,6 +21,7 @@ public:
     virtual ssize_t read(int fd, void* buffer, std::size_t bytes);
     virtual ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t offset);
     virtual ssize_t write(int fd, const void* buffer, std::size_t bytes);
+    virtual ssize_t pwrite(int fd, const void* buffer, std::size_t bytes, off_t offset);
     virtual int close(int fd);
     virtual int linkat(int from_directory, const char* from, int to_directory, const char* to,
                        int flags);

@@ -51,7 +51,7 @@ run_cpp_tests build/cpp-sanitized -DKYR_SANITIZE=ON
 # The worker, the read paths and the file faults: on one processor, where no
 # job runs on a worker, and under ThreadSanitizer (children it forks start
 # workers of their own, which it allows when told).
-concurrency_tests='^(worker_thread_test|read_ahead_test|disk_io_test|file_faults_test|prefault_test)\.'
+concurrency_tests='^(worker_thread_test|read_ahead_test|shared_chunks_test|disk_io_test|file_faults_test|prefault_test)\.'
 section "C++ worker, read-path and file-fault tests on one processor"
 taskset -c 0 ctest --test-dir build/cpp --output-on-failure -R "$concurrency_tests"
 section "C++ worker, read-path and file-fault tests under ThreadSanitizer"

@@ -111,11 +111,13 @@ TEST_F(DiskIo, SavedFileHoldsTheEncodingAndLoadsBack) {
     EXPECT_EQ(std::memcmp(loaded->imag().data(), state.imag().data(), state.imag().size_bytes()), 0);
 }
 
-// The worker thread encodes each next chunk while the caller writes; with
-// the worker held by another job the caller encodes them all itself. Chunks
-// grow from 1 MiB to 4 MiB, and a chunk takes what is left when that is less
-// than twice its size: one chunk of 1 MiB + 16 bytes (16 qubits), two (17),
-// a last chunk shorter than the one before (19), full 4 MiB chunks (20).
+// Below 4 MiB the worker thread encodes each next chunk while the caller
+// writes; chunks grow from 256 KiB by a quarter, and a chunk takes what is
+// left when that is less than twice its size: one chunk of 256 KiB + 16
+// bytes (14 qubits), a last chunk shorter than the one before (15), three
+// (16) and five (17). From 4 MiB the caller and the worker each encode and
+// write 512 KiB chunks, the last one 16 bytes (18, 20 qubits). With the
+// worker held by another job the caller does it all itself.
 class DiskIoChunkedSave : public DiskIo,
                           public ::testing::WithParamInterface<std::tuple<std::uint32_t, bool>> {};
 
@@ -137,7 +139,8 @@ TEST_P(DiskIoChunkedSave, WritesExactBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SizesAndWorkerBusy, DiskIoChunkedSave,
-                         ::testing::Combine(::testing::Values(16u, 17u, 19u, 20u), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(14u, 15u, 16u, 17u, 18u, 20u),
+                                            ::testing::Bool()));
 
 TEST_F(DiskIo, SaveOverALongerFileLeavesOnlyTheNewBytes) {
     const std::string target = write_bytes("old.kyr", Bytes(10000, std::byte{0x55}));
@@ -325,6 +328,37 @@ TEST_F(DiskIo, PipeIsReadWholeAndDecoded) {
         }
     }
 }
+
+// Targets that a save writes in place, in file order, whatever their size:
+// a pipe, which has no offsets, and a file with a second name.
+class DiskIoInPlaceSave : public DiskIo, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DiskIoInPlaceSave, LargeStateIsWrittenWhole) {
+    QuantumState state = *QuantumState::create(19);
+    for (std::uint64_t i = 0; i < state.dimension(); i += 4099) {
+        ASSERT_TRUE(state.set_amplitude(i, static_cast<double>(i), 0.5));
+    }
+    const std::string target = path("target");
+    Bytes received;
+    std::thread reader;
+    if (std::string(GetParam()) == "pipe") {
+        ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
+        reader = std::thread([&] { received = read_bytes(target); });
+    } else {
+        write_bytes("target", Bytes(10, std::byte{1}));
+        fs::create_hard_link(target, path("second-name"));
+    }
+    const auto written = write_state_file(state, target);
+    if (reader.joinable()) {
+        reader.join();
+    } else {
+        received = read_bytes(path("second-name"));
+    }
+    ASSERT_TRUE(written) << written.error().message;
+    EXPECT_EQ(received, to_bytes(state));
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, DiskIoInPlaceSave, ::testing::Values("pipe", "hard_link"));
 
 // --- verify -----------------------------------------------------------------
 

@@ -124,6 +124,9 @@ public:
     ssize_t write(int fd, const void* buffer, std::size_t bytes) override {
         return SystemCalls::write(fd, buffer, std::min(bytes, limit_));
     }
+    ssize_t pwrite(int fd, const void* buffer, std::size_t bytes, off_t offset) override {
+        return SystemCalls::pwrite(fd, buffer, std::min(bytes, limit_), offset);
+    }
 
 private:
     std::size_t limit_;
@@ -171,6 +174,79 @@ TEST_F(FileFaults, WriteThatMovesNothingFailsAndKeepsThePreviousFile) {
     EXPECT_EQ(written.error().message, "Write error: failed to write whole buffer");
     EXPECT_FALSE(state.source_path());
     expect_previous_file_untouched(target);
+}
+
+// --- writes shared with the worker -------------------------------------------
+
+// Positioned writes at or past `from` fail with `code`, on whichever thread.
+class FailingPositionedWrites : public SystemCalls {
+public:
+    FailingPositionedWrites(std::uint64_t from, int code) : from_(from), code_(code) {}
+    ssize_t pwrite(int fd, const void* buffer, std::size_t bytes, off_t offset) override {
+        if (static_cast<std::uint64_t>(offset) + bytes > from_) {
+            errno = code_;
+            return -1;
+        }
+        return SystemCalls::pwrite(fd, buffer, bytes, offset);
+    }
+
+private:
+    std::uint64_t from_;
+    int code_;
+};
+
+class FileFaultsSharedWrite : public FileFaults, public ::testing::WithParamInterface<std::uint64_t> {};
+
+// A 20-qubit file is written in 33 chunks of 512 KiB by the caller and the
+// worker: a failure in the first chunk, a later one, or the last 16 bytes
+// fails the save and leaves the previous file.
+TEST_P(FileFaultsSharedWrite, FailureInAnyChunkKeepsThePreviousFile) {
+    const std::string target = previous_file();
+    QuantumState state = distinct_state(20);
+    FailingPositionedWrites calls(GetParam(), ENOSPC);
+    ScopedSystemCalls scope(calls);
+    const auto written = write_state_file(state, target);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message, "Write error: No space left on device (os error 28)");
+    EXPECT_FALSE(state.source_path());
+    expect_previous_file_untouched(target);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, FileFaultsSharedWrite,
+                         ::testing::Values(std::uint64_t{0}, std::uint64_t{(5 << 19) + 100},
+                                           (std::uint64_t{16} << 20) + 15));
+
+// Every other positioned write is interrupted before moving anything, on
+// whichever thread makes it.
+class InterruptingPositionedWrites : public SystemCalls {
+public:
+    ssize_t pwrite(int fd, const void* buffer, std::size_t bytes, off_t offset) override {
+        if (calls_.fetch_add(1) % 2 == 0) {
+            interruptions.fetch_add(1);
+            errno = EINTR;
+            return -1;
+        }
+        return SystemCalls::pwrite(fd, buffer, bytes, offset);
+    }
+    std::atomic<int> interruptions{0};
+
+private:
+    std::atomic<int> calls_{0};
+};
+
+TEST_F(FileFaults, InterruptedSharedWritesGoOnOrEndAsTheStopCheckSays) {
+    const std::string target = previous_file();
+    QuantumState state = distinct_state(20);
+    InterruptingPositionedWrites calls;
+    ScopedSystemCalls scope(calls);
+    const auto stopped = write_state_file(state, target, [&] { return calls.interruptions.load() > 0; });
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().kind, ErrorKind::interrupted);
+    expect_previous_file_untouched(target);
+
+    ASSERT_TRUE(write_state_file(state, target, [] { return false; }));
+    EXPECT_EQ(read_bytes(target), to_bytes(state));
+    EXPECT_GT(calls.interruptions.load(), 30);
 }
 
 // --- a file that ends before its size said ----------------------------------
@@ -593,6 +669,9 @@ public:
     ssize_t write(int fd, const void* buffer, std::size_t bytes) override {
         return transfer(bytes, [&](std::size_t n) { return SystemCalls::write(fd, buffer, n); });
     }
+    ssize_t pwrite(int fd, const void* buffer, std::size_t bytes, off_t offset) override {
+        return transfer(bytes, [&](std::size_t n) { return SystemCalls::pwrite(fd, buffer, n, offset); });
+    }
     bool pending = false;
     int transfers = 0;
 
@@ -613,7 +692,7 @@ private:
 };
 
 struct TransferCase {
-    const char* operation;  // "read", "pread" or "write"
+    const char* operation;  // "read", "pread", "write" or "pwrite"
     std::size_t moved;
 };
 
@@ -625,15 +704,16 @@ TEST_P(FileFaultsSignalDuringTransfer, StopCheckRunsBeforeTheNextCall) {
     const std::string target = path("data");
     std::vector<std::byte> buffer(4096, std::byte{0x5a});
     std::ofstream(target, std::ios::binary).write(reinterpret_cast<const char*>(buffer.data()), 4096);
-    const int fd = ::open(target.c_str(), operation == "write" ? O_WRONLY : O_RDONLY);
+    const bool writes = operation == "write" || operation == "pwrite";
+    const int fd = ::open(target.c_str(), writes ? O_WRONLY : O_RDONLY);
     ASSERT_GE(fd, 0);
     SignalDuringTransfer calls(GetParam().moved);
     Status outcome;
     {
         ScopedSystemCalls scope(calls);
         const StopCheck stop = [&] { return calls.pending; };
-        if (operation == "write") {
-            outcome = write_all(fd, buffer, stop);
+        if (writes) {
+            outcome = operation == "write" ? write_all(fd, buffer, stop) : write_all_at(fd, buffer, 0, stop);
         } else {
             const auto got = operation == "read" ? read_up_to(fd, buffer, stop)
                                                  : read_up_to_at(fd, buffer, 0, stop);
@@ -649,7 +729,8 @@ TEST_P(FileFaultsSignalDuringTransfer, StopCheckRunsBeforeTheNextCall) {
 INSTANTIATE_TEST_SUITE_P(
     Transfers, FileFaultsSignalDuringTransfer,
     ::testing::Values(TransferCase{"read", 0}, TransferCase{"read", 100}, TransferCase{"pread", 0},
-                      TransferCase{"pread", 100}, TransferCase{"write", 0}, TransferCase{"write", 100}),
+                      TransferCase{"pread", 100}, TransferCase{"write", 0}, TransferCase{"write", 100},
+                      TransferCase{"pwrite", 0}, TransferCase{"pwrite", 100}),
     [](const auto& info) {
         return std::string(info.param.operation) + (info.param.moved == 0 ? "Interrupted" : "CutShort");
     });

@@ -121,9 +121,10 @@ def save_call(via, state):
 def save_under_limit(target, limit, via):
     """Saves a fresh state over `target` while a file-size or memory limit
     makes the save fail; returns the error."""
-    # 3 qubits is 144 bytes, past the 100-byte limit; 20 qubits needs a 4 MiB
-    # write buffer, past the 2 MiB of address space left.
-    state = kyr.KyrFile(3 if limit == "file size" else 20)
+    # 3 qubits is 144 bytes, past the 100-byte limit; 17 qubits is written in
+    # order through two buffers of 2 MiB each, past the 2 MiB of address
+    # space left.
+    state = kyr.KyrFile(3 if limit == "file size" else 17)
     save = save_call(via, state)
     if limit == "file size":
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
