@@ -35,7 +35,7 @@ constexpr std::size_t cached_chunk_bytes = std::size_t{512} << 10;
 // Cached files from this size up have their chunks shared between the
 // caller and a worker, so both cores copy from the page cache and decode
 // (measured in docs/performance/internals.md).
-constexpr std::uint64_t shared_from_bytes = std::uint64_t{256} << 10;
+constexpr std::uint64_t shared_from_bytes = std::uint64_t{512} << 10;
 
 // Shared chunks: an eighth of the file, so the two threads end close
 // together, but from 64 KiB (below, system calls dominate) to 256 KiB.

@@ -38,7 +38,7 @@ Bytes read_bytes(const std::string& target) {
     return bytes;
 }
 
-// A state of `num_qubits` with no two amplitudes alike. From 14 qubits on,
+// A state of `num_qubits` with no two amplitudes alike. From 15 qubits on,
 // a load or verify shares the file's chunks between the caller and the
 // worker thread.
 QuantumState distinct_state(std::uint64_t num_qubits) {
@@ -304,14 +304,14 @@ TEST_P(FileFaultsEndsEarly, LoadReportsTheBytesReallyRead) {
 }
 
 // Inside a small file read on one thread; in files whose chunks the caller
-// and the worker share: inside the last 64 KiB chunk (14 qubits); inside a
+// and the worker share: inside the last 64 KiB chunk (15 qubits); inside a
 // later 256 KiB chunk, at a chunk seam, inside a later chunk and one byte
 // short (19 qubits); inside the first chunk, at 4 MiB, past it, and one byte
 // short (22 qubits).
 constexpr std::size_t amplitude_bytes_of_22 = std::size_t{16} << 22;
 INSTANTIATE_TEST_SUITE_P(
     Offsets, FileFaultsEndsEarly,
-    ::testing::Values(EarlyEnd{6, 1000}, EarlyEnd{14, 16 + 3 * (std::size_t{64} << 10) + 100},
+    ::testing::Values(EarlyEnd{6, 1000}, EarlyEnd{15, 16 + 7 * (std::size_t{64} << 10) + 100},
                       EarlyEnd{19, 16 + (std::size_t{512} << 10) + 5},
                       EarlyEnd{19, 16 + (std::size_t{4} << 20)},
                       EarlyEnd{19, 16 + (std::size_t{6} << 20) + 7},
