@@ -22,8 +22,8 @@ namespace {
 // parks: waking a parked thread can take as long as reading a megabyte
 // (docs/performance/internals.md), and calls made back to back, or between
 // other work of about their own length, then skip it. An idle process pays
-// this much processor time once per job.
-constexpr auto poll_after_job = std::chrono::microseconds(250);
+// up to this much processor time once per job, yielding to other threads.
+constexpr auto poll_after_job = std::chrono::microseconds(1000);
 // How long a caller polls for its job to end before sleeping. It only waits
 // for the chunk the worker holds, which takes well under this.
 constexpr auto poll_for_job_end = std::chrono::microseconds(500);

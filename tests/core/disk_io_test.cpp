@@ -111,13 +111,13 @@ TEST_F(DiskIo, SavedFileHoldsTheEncodingAndLoadsBack) {
     EXPECT_EQ(std::memcmp(loaded->imag().data(), state.imag().data(), state.imag().size_bytes()), 0);
 }
 
-// Below 4 MiB the worker thread encodes each next chunk while the caller
+// Below 1 MiB the worker thread encodes each next chunk while the caller
 // writes; chunks grow from 256 KiB by a quarter, and a chunk takes what is
 // left when that is less than twice its size: one chunk of 256 KiB + 16
-// bytes (14 qubits), a last chunk shorter than the one before (15), three
-// (16) and five (17). From 4 MiB the caller and the worker each encode and
-// write 512 KiB chunks, the last one 16 bytes (18, 20 qubits). With the
-// worker held by another job the caller does it all itself.
+// bytes (14 qubits), a last chunk longer than the one before (15). From 1 MiB
+// the caller and the worker each encode and write chunks of an eighth of the
+// file, 128 KiB (16 qubits) to 512 KiB (18 and 20), the last one 16 bytes.
+// With the worker held by another job the caller does it all itself.
 class DiskIoChunkedSave : public DiskIo,
                           public ::testing::WithParamInterface<std::tuple<std::uint32_t, bool>> {};
 

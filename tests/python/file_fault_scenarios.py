@@ -121,16 +121,16 @@ def save_call(via, state):
 def save_under_limit(target, limit, via):
     """Saves a fresh state over `target` while a file-size or memory limit
     makes the save fail; returns the error."""
-    # 3 qubits is 144 bytes, past the 100-byte limit; 17 qubits is written in
-    # order through two buffers of 2 MiB each, past the 2 MiB of address
-    # space left.
-    state = kyr.KyrFile(3 if limit == "file size" else 17)
+    # 3 qubits is 144 bytes, past the 100-byte limit; 20 qubits is written
+    # through two buffers of 512 KiB each, past the 512 KiB of address space
+    # left.
+    state = kyr.KyrFile(3 if limit == "file size" else 20)
     save = save_call(via, state)
     if limit == "file size":
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         kind, value = resource.RLIMIT_FSIZE, 100
     else:
-        kind, value = resource.RLIMIT_AS, mapped_bytes() + 2 * 2**20
+        kind, value = resource.RLIMIT_AS, mapped_bytes() + 2**19
     previous = resource.getrlimit(kind)
     resource.setrlimit(kind, (value, previous[1]))
     try:
