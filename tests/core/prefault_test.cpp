@@ -4,7 +4,6 @@
 #include "core/prefault.hpp"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "core/amplitude_buffer.hpp"
+#include "tests/core/processors.hpp"
 
 namespace kyr {
 namespace {
@@ -79,8 +79,7 @@ bool tail_resident(const AmplitudeBuffer& values, std::size_t bytes) {
 }
 
 TEST(Prefault, FaultsInThePagesFromTheFarEnd) {
-    cpu_set_t cpus;
-    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) < 2) {
+    if (!workers_can_run()) {
         GTEST_SKIP() << "one processor: no worker faults pages in";
     }
     AmplitudeBuffer real = AmplitudeBuffer::uninitialized(count);

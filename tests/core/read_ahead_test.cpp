@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "core/system_calls.hpp"
+#include "tests/core/processors.hpp"
 
 namespace kyr {
 namespace {
@@ -28,11 +28,6 @@ namespace fs = std::filesystem;
 constexpr std::size_t chunk_bytes = std::size_t{64} << 10;
 constexpr std::size_t chunks = 16;
 constexpr std::uint64_t region_start = 16;
-
-bool workers_can_run() {
-    cpu_set_t cpus;
-    return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
-}
 
 class ReadAhead : public ::testing::TestWithParam<Overlap> {
 protected:

@@ -4,7 +4,6 @@
 #include "core/shared_chunks.hpp"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,16 +15,12 @@
 #include <vector>
 
 #include "core/posix_file.hpp"
+#include "tests/core/processors.hpp"
 
 namespace kyr {
 namespace {
 
 constexpr std::uint64_t whole = 1000;
-
-bool workers_can_run() {
-    cpu_set_t cpus;
-    return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
-}
 
 // How often each chunk was done, and by which thread.
 struct DoneCounts {

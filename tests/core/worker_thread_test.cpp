@@ -21,13 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "tests/core/processors.hpp"
+
 namespace kyr {
 namespace {
-
-bool workers_can_run() {
-    cpu_set_t cpus;
-    return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
-}
 
 #define SKIP_ON_ONE_PROCESSOR()                                       \
     if (!workers_can_run()) {                                         \
